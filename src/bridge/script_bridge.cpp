@@ -1,0 +1,181 @@
+#include "bridge/script_bridge.h"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+// Both are set by the build: the python3 executable this program is built against, and where the
+// shipped PythonCode module lies relative to the folder that holds the program.
+#ifndef SCRIPT_MENU_PYTHON
+#error "SCRIPT_MENU_PYTHON must name the python3 executable the program is built against"
+#endif
+#ifndef SCRIPT_MENU_MODULE_DIR_FROM_BIN
+#error "SCRIPT_MENU_MODULE_DIR_FROM_BIN must give the shipped module's folder relative to the program's"
+#endif
+
+namespace {
+
+// The name under which both operations import the script module. Fixed.
+constexpr char kScriptModuleName[] = "PythonCode";
+
+// What CallScriptIntFunction gives when the script gives no int.
+constexpr int kNoResult = -1;
+
+// The interpreter's look-ups get a NUL-terminated buffer of their own, which lives until the
+// interpreter has been shut down.
+std::unique_ptr<char[]> CopyName(const std::string& name) {
+  auto copy = std::make_unique<char[]>(name.size() + 1);  // zero-filled: the last byte is the NUL
+  std::memcpy(copy.get(), name.data(), name.size());
+  return copy;
+}
+
+// Without an interpreter there is nothing the program can do: give the interpreter's reason and
+// end with a failure status, rather than the abort that Py_ExitStatusException would make of it.
+[[noreturn]] void ExitOnFailedStart(const PyStatus& status) {
+  if (PyStatus_IsExit(status)) {
+    std::exit(status.exitcode);
+  }
+  std::fprintf(stderr, "script-menu: cannot start the Python interpreter: %s%s%s\n",
+               status.func != nullptr ? status.func : "", status.func != nullptr ? ": " : "",
+               status.err_msg != nullptr ? status.err_msg : "unknown error");
+  std::exit(EXIT_FAILURE);
+}
+
+// Starts the interpreter as the python3 command we are built against would start in this
+// environment: the standard Python configuration (so that under the C locale script text is still
+// written as UTF-8, not refused as non-ASCII), and that command's own path as the program name, so
+// the standard library is located from it, never from whatever python3 comes first on PATH.
+void StartInterpreter() {
+  PyConfig config;
+  PyConfig_InitPythonConfig(&config);
+  PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, SCRIPT_MENU_PYTHON);
+  if (!PyStatus_Exception(status)) {
+    status = Py_InitializeFromConfig(&config);
+  }
+  PyConfig_Clear(&config);
+  if (PyStatus_Exception(status)) {
+    ExitOnFailedStart(status);
+  }
+}
+
+// Puts the shipped module's folder at the end of the module search path: PYTHONPATH and the
+// interpreter's own path come first and win. The working folder is never on the path of an
+// embedded interpreter, so a stray PythonCode.py there is never run.
+void AppendShippedModuleFolder() {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) {
+    return;  // we cannot tell where we live, so only the interpreter's own path is searched
+  }
+  const std::string folder =
+      (program.parent_path() / SCRIPT_MENU_MODULE_DIR_FROM_BIN).lexically_normal().string();
+
+  PyObject* search_path = PySys_GetObject("path");                  // borrowed
+  PyObject* entry = PyUnicode_DecodeFSDefault(folder.c_str());      // new
+  if (search_path == nullptr || entry == nullptr || PyList_Append(search_path, entry) != 0) {
+    if (PyErr_Occurred() != nullptr) {
+      PyErr_Print();  // the shipped module will not be found, and the import will say so too
+    }
+  }
+  Py_XDECREF(entry);
+}
+
+// Whatever is still pending here is dropped unprinted (the procedure's own exception, or a result
+// that was no int); the shut-down would print it otherwise.
+void StopInterpreter() {
+  PyErr_Clear();
+  // A failure here means the script's output could not be flushed. The interpreter has already
+  // said so on standard error, and the menu stops on its own next failed write.
+  (void)Py_FinalizeEx();
+}
+
+// The interpreter's int conversion; -1 with an error pending when the object is no int in range.
+int ConvertToInt(PyObject* object) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyLong_AsInt(object);
+#else
+  return _PyLong_AsInt(object);
+#endif
+}
+
+}  // namespace
+
+void RunScriptProcedure(std::string name) {
+  const std::unique_ptr<char[]> name_copy = CopyName(name);
+  StartInterpreter();
+  AppendShippedModuleFolder();
+
+  PyObject* module = PyImport_ImportModule(kScriptModuleName);  // new; runs the top-level code
+  if (module == nullptr) {
+    PyErr_Print();  // the failed import, in the interpreter's usual form
+  } else {
+    PyObject* function = PyObject_GetAttrString(module, name_copy.get());  // new
+    if (function == nullptr) {
+      PyErr_Print();  // no such attribute: say so, rather than leave the user with no menu
+    } else {
+      // Not checked for being callable, and what it raises is dropped (SystemExit included).
+      PyObject* result = PyObject_CallObject(function, nullptr);  // new; ignored
+      Py_XDECREF(result);
+      Py_DECREF(function);
+    }
+    Py_DECREF(module);
+  }
+
+  StopInterpreter();
+}  // the name copy is freed here, after the shut-down
+
+int CallScriptIntFunction(std::string name, int value) {
+  const std::unique_ptr<char[]> name_copy = CopyName(name);
+  StartInterpreter();
+  AppendShippedModuleFolder();
+
+  PyObject* module_name = PyUnicode_FromString(kScriptModuleName);  // new
+  PyObject* module = nullptr;                                       // new, once imported
+  if (module_name != nullptr) {
+    module = PyImport_Import(module_name);  // runs the top-level code
+  }
+  PyObject* function = nullptr;  // borrowed from the module's dictionary, never released
+  if (module != nullptr) {
+    PyObject* dictionary = PyModule_GetDict(module);  // borrowed; null if the import gave no module
+    if (dictionary != nullptr) {
+      function = PyDict_GetItemString(dictionary, name_copy.get());  // a missing name raises nothing
+    }
+  }
+
+  PyObject* arguments = nullptr;  // new, once built
+  PyObject* result = nullptr;     // new, once the call has returned
+  if (function != nullptr && PyCallable_Check(function)) {
+    arguments = Py_BuildValue("(i)", value);
+    if (arguments == nullptr) {
+      PyErr_Print();  // no memory for the argument: the call is skipped
+    } else {
+      result = PyObject_CallObject(function, arguments);
+      if (result == nullptr) {
+        PyErr_Print();  // the function's exception and traceback; a SystemExit ends the program
+      }
+    }
+  } else if (PyErr_Occurred() != nullptr) {
+    // A failed import is reported here. A missing or uncallable name has nothing pending, so
+    // nothing is printed for it.
+    PyErr_Print();
+  }
+
+  Py_XDECREF(arguments);
+  Py_XDECREF(module);
+  Py_XDECREF(module_name);
+
+  int converted = kNoResult;
+  if (result != nullptr) {
+    converted = ConvertToInt(result);  // -1 for None or an int out of range; its error is dropped
+    Py_DECREF(result);
+  }
+
+  StopInterpreter();
+  return converted;
+}  // the name copy is freed here, after the shut-down

@@ -1,0 +1,111 @@
+// The two bridge operations called directly, in this process: what CallScriptIntFunction gives
+// back, and that one process can start and stop the interpreter call after call.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+#include "bridge/script_bridge.h"
+#include "support/program.h"
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+// Each test's module is found first through PYTHONPATH, which every fresh interpreter reads.
+class Bridge : public testing::Test {
+ protected:
+  void UseModule(const std::string& source) {
+    support::WriteModule(folder_.path, source);
+    setenv("PYTHONPATH", folder_.path.c_str(), 1);
+  }
+  void TearDown() override { unsetenv("PYTHONPATH"); }
+
+ private:
+  support::TempDir folder_;
+};
+
+constexpr char kResults[] = R"py(
+def Echo(value):
+    return value
+
+def Double(value):
+    print("doubling", value)
+    return value * 2
+
+def Nothing(value):
+    return None
+
+def Huge(value):
+    return 2 ** 31
+
+def Text(value):
+    return "42"
+
+def Fails(value):
+    raise LookupError("no such value")
+
+NotAFunction = 42
+)py";
+
+TEST_F(Bridge, GivesBackTheIntThatTheFunctionReturns) {
+  UseModule(kResults);
+  CaptureStdout();
+  EXPECT_EQ(CallScriptIntFunction("Double", 21), 42);
+  EXPECT_EQ(GetCapturedStdout(), "doubling 21\n");
+  for (int value : {0, -7, INT_MIN, INT_MAX}) {
+    EXPECT_EQ(CallScriptIntFunction("Echo", value), value);
+  }
+}
+
+TEST_F(Bridge, GivesMinusOneWhenThereIsNoIntAndPrintsOnlyRealFaults) {
+  UseModule(kResults);
+  struct Case {
+    const char* name;
+    const char* printed;  // what must reach standard error; empty for nothing at all
+  };
+  for (const Case& c : {Case{"Nothing", ""}, Case{"Huge", ""}, Case{"Text", ""},
+                        Case{"Missing", ""}, Case{"NotAFunction", ""},
+                        Case{"Fails", "LookupError: no such value"}}) {
+    CaptureStderr();
+    EXPECT_EQ(CallScriptIntFunction(c.name, 1), -1) << c.name;
+    const std::string err = GetCapturedStderr();
+    if (*c.printed == '\0') {
+      EXPECT_EQ(err, "") << c.name;
+    } else {
+      EXPECT_NE(err.find(c.printed), std::string::npos) << c.name << ":\n" << err;
+    }
+  }
+}
+
+TEST_F(Bridge, StartsAndStopsTheInterpreterCallAfterCall) {
+  UseModule(R"py(
+import json, re, datetime
+calls = []
+
+def printsomething():
+    calls.append(1)
+    print(len(calls), json.dumps([1]), re.sub("a", "b", "a"), datetime.date(2000, 1, 2))
+
+def Echo(value):
+    calls.append(value)
+    return len(calls) * 1000 + value
+)py");
+  CaptureStdout();
+  for (int i = 0; i < 30; ++i) {
+    RunScriptProcedure("printsomething");
+    ASSERT_EQ(CallScriptIntFunction("Echo", i), 1000 + i) << "state carried over at call " << i;
+  }
+  const std::string out = GetCapturedStdout();
+  std::string expected;
+  for (int i = 0; i < 30; ++i) {
+    expected += "1 [1] b 2000-01-02\n";
+  }
+  EXPECT_EQ(out, expected);
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+// What the user sees when the script module misbehaves: the dialogue goes on, and the
+// interpreter's reports reach standard error exactly where they should and nowhere else.
+#include <gtest/gtest.h>
+
+#include "support/program.h"
+
+namespace {
+
+using support::Talk;
+
+constexpr char kEnter[] = "Enter a number.\n";
+
+// A script whose PrintMe and DoubleValue are replaced by the given lines.
+std::string ModuleWith(const std::string& functions) {
+  return "import sys\n\ndef printsomething():\n    print('menu')\n\n" + functions;
+}
+
+TEST(ScriptFaults, ExceptionOfANumberFunctionIsReportedWithItsTraceback) {
+  const auto run = Talk(ModuleWith("def DoubleValue(value):\n"
+                                   "    raise ValueError('no doubling ' + str(value))\n"),
+                        "2\n21\n3\n");
+  EXPECT_EQ(run.out, std::string("menu\n") + kEnter + "\n" + "menu\n");
+  EXPECT_NE(run.err.find("Traceback (most recent call last):"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("ValueError: no doubling 21"), std::string::npos) << run.err;
+  EXPECT_EQ(run.exit_code, 0);
+}
+
+TEST(ScriptFaults, ExitFromANumberFunctionEndsTheProgramWithItsStatus) {
+  const auto run = Talk(ModuleWith("def DoubleValue(value):\n"
+                                   "    print('leaving')\n    sys.exit(4)\n"),
+                        "2\n21\n3\n");
+  EXPECT_EQ(run.out, std::string("menu\n") + kEnter + "leaving\n") << "no empty line follows";
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 4);
+}
+
+TEST(ScriptFaults, ExceptionOrExitOfTheMenuProcedureIsDroppedUnprinted) {
+  for (const char* raise : {"raise RuntimeError('menu broke')", "sys.exit(3)",
+                            "raise KeyboardInterrupt"}) {
+    const auto run = Talk(std::string("import sys\n"
+                                      "def printsomething():\n    print('menu')\n    ") +
+                              raise + "\n",
+                          "7\n3\n");
+    EXPECT_EQ(run.out, "menu\nInvalid input, try again.\nmenu\n") << raise;
+    EXPECT_EQ(run.err, "") << raise;
+    EXPECT_EQ(run.exit_code, 0) << raise;
+  }
+}
+
+TEST(ScriptFaults, ExitInTheModulesTopLevelCodeEndsTheProgram) {
+  const auto run = Talk("import sys\nprint('starting')\nsys.exit(5)\n", "1\n5\n3\n");
+  EXPECT_EQ(run.out, "starting\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 5);
+}
+
+TEST(ScriptFaults, ModuleThatFailsToImportIsReportedOnEveryCall) {
+  const auto run = Talk("raise RuntimeError('broken module')\n", "1\n5\n3\n");
+  EXPECT_EQ(run.out, std::string(kEnter) + "\n");
+  std::size_t reports = 0;
+  for (auto at = run.err.find("RuntimeError: broken module"); at != std::string::npos;
+       at = run.err.find("RuntimeError: broken module", at + 1)) {
+    ++reports;
+  }
+  EXPECT_EQ(reports, 3u) << "two menus and one number action:\n" << run.err;
+  EXPECT_EQ(run.exit_code, 0);
+}
+
+TEST(ScriptFaults, MissingMenuProcedureIsReported) {
+  const auto run = Talk("def PrintMe(value):\n    return value\n", "3\n");
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("AttributeError"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("printsomething"), std::string::npos) << run.err;
+  EXPECT_EQ(run.exit_code, 0);
+}
+
+TEST(ScriptFaults, ImportThatGivesNoModuleIsReportedNotUsed) {
+  // The module puts something else in its place; nothing may treat that as a module.
+  const auto run = Talk("import sys\nsys.modules[__name__] = 42\n", "1\n5\n3\n");
+  EXPECT_EQ(run.out, std::string(kEnter) + "\n");
+  EXPECT_NE(run.err.find("'int' object has no attribute 'printsomething'"), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("SystemError"), std::string::npos) << run.err;
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.exit_code, 0);
+}
+
+TEST(ScriptFaults, CallResultsAreReleasedBeforeTheShutDown) {
+  // An object that is still referenced when the interpreter shuts down is never finalised, so
+  // its farewell line shows that the program let go of it in time.
+  const auto run = Talk(R"py(
+class Result(int):
+    def __del__(self):
+        print("released", int(self))
+
+def printsomething():
+    print("menu")
+    return Result(0)
+
+def DoubleValue(value):
+    return Result(value * 2)
+)py",
+                        "2\n21\n3\n");
+  EXPECT_EQ(run.out, std::string("menu\nreleased 0\n") + kEnter + "released 42\n\n" +
+                         "menu\nreleased 0\n");
+  EXPECT_EQ(run.err, "");
+}
+
+}  // namespace

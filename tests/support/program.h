@@ -1,0 +1,94 @@
+// Drives the real script-menu program the way a user does: standard input in; standard output,
+// standard error and the exit status out. Every wait is bounded, so a hang fails a test instead
+// of stalling the suite.
+#ifndef SCRIPT_MENU_TESTS_SUPPORT_PROGRAM_H_
+#define SCRIPT_MENU_TESTS_SUPPORT_PROGRAM_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace support {
+
+using std::chrono::milliseconds;
+
+// Long enough for a slow sanitizer build, short enough that a hang is seen.
+constexpr milliseconds kPatience{30000};
+
+// A folder of its own for one test, removed with everything in it afterwards.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::filesystem::path path;
+};
+
+// Writes <folder>/PythonCode.py.
+void WriteModule(const std::filesystem::path& folder, const std::string& source);
+
+// The path of the script-menu program under test.
+std::string ProgramPath();
+
+struct Launch {
+  std::string program = ProgramPath();
+  // NAME=value entries. The child gets these and a small fixed base (PATH, LANG=C.UTF-8 and any
+  // sanitizer options), nothing else of the test's own environment. An entry replaces a base entry
+  // of the same name; "NAME" alone removes it.
+  std::vector<std::string> env;
+  std::filesystem::path directory;  // working folder; the test's own when empty
+  bool terminal = false;            // standard input and output on a pseudo-terminal
+  bool close_stdout = false;        // start with standard output closed
+  bool stdin_write_only = false;    // standard input open, but not for reading
+};
+
+struct Outcome {
+  std::string out;
+  std::string err;
+  int exit_code = -1;   // -1 unless the program exited
+  int signal = 0;       // the signal that ended it, if one did
+  bool timed_out = false;
+};
+
+// A running program.
+struct Child {
+  pid_t pid = -1;
+  int input = -1;   // its standard input (the terminal's master side when on a terminal)
+  int output = -1;  // its standard output (a second handle on that side when on a terminal)
+  int errors = -1;  // its standard error
+  bool terminal = false;
+  std::string out;  // all read from standard output so far
+  std::string err;  // all read from standard error so far
+};
+
+Child Start(const Launch& launch);
+
+// Writes text to the program's standard input. False if it cannot take it all.
+bool Send(Child& child, const std::string& text);
+
+// Reads standard output until `out` holds `text` at or after `from`. False on end or time-out.
+bool WaitForOutput(Child& child, const std::string& text, std::size_t from = 0,
+                   milliseconds patience = kPatience);
+
+// Stops reading standard output, as a reader that goes away does.
+void CloseOutput(Child& child);
+
+// Ends the input, reads everything that is left and waits for the exit; kills it after patience.
+Outcome Finish(Child& child, milliseconds patience = kPatience);
+
+// Starts the program, feeds it all of input, and finishes it.
+Outcome RunProgram(const Launch& launch, const std::string& input);
+
+// A module that tells every call it gets, so that a transcript shows exactly what was called with
+// what: "menu", "PrintMe(5)", "DoubleValue(-7)".
+extern const char kEchoModule[];
+
+// Runs the program on input with a module of the given source first on PYTHONPATH.
+Outcome Talk(const std::string& module_source, const std::string& input, Launch launch = {});
+
+}  // namespace support
+
+#endif  // SCRIPT_MENU_TESTS_SUPPORT_PROGRAM_H_
