@@ -2,10 +2,14 @@
 #   make                 build
 #   make run             start the program on the shipped PythonCode module
 #   make test            build and run the whole suite
+#   make bench           build and run the benchmark
 # PYTHON=/path/to/python3 builds against that interpreter's release, in a build folder of its own.
+# SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer, in a folder of its own too.
 
 PYTHON ?= /usr/bin/python3
+SANITIZE ?= 0
 JOBS ?= 2
+BENCH_ARGS ?=
 
 # Asked of the interpreter itself, so that a shim on PATH resolves to the real executable.
 PYTHON_EXECUTABLE := $(shell "$(PYTHON)" -c 'import sys; print(sys.executable)' 2>/dev/null)
@@ -14,25 +18,41 @@ ifeq ($(PYTHON_EXECUTABLE),)
 $(error PYTHON=$(PYTHON) is not a python3 interpreter that runs here)
 endif
 
+ifeq ($(SANITIZE),1)
+BUILD := build/python-$(PYTHON_VERSION)-sanitize
+SANITIZE_OPTION := ON
+else
 BUILD := build/python-$(PYTHON_VERSION)
+SANITIZE_OPTION := OFF
+endif
 
-.PHONY: all build run test clean
+.PHONY: all configure build run test bench clean
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)"
+# Two interpreters of one version share a folder name: one configured for another interpreter is
+# configured afresh rather than silently used.
+configure:
+	@if [ "$$(cat $(BUILD)/python-executable 2>/dev/null)" != "$(PYTHON_EXECUTABLE)" ]; then \
+	  rm -rf $(BUILD) && \
+	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_SANITIZE=$(SANITIZE_OPTION) && \
+	  echo "$(PYTHON_EXECUTABLE)" > $(BUILD)/python-executable; \
+	fi
 
-build: $(BUILD)/CMakeCache.txt
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: $(BUILD)/CMakeCache.txt
+run: configure
 	cmake --build $(BUILD) -j $(JOBS) --target script-menu
 	$(BUILD)/bin/script-menu
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: configure
+	cmake --build $(BUILD) -j $(JOBS) --target script_menu_bench
+	$(BUILD)/bench/script_menu_bench $(BENCH_ARGS)
 
 clean:
 	rm -rf build

@@ -83,13 +83,15 @@ TEST_F(Bridge, GivesMinusOneWhenThereIsNoIntAndPrintsOnlyRealFaults) {
 }
 
 TEST_F(Bridge, StartsAndStopsTheInterpreterCallAfterCall) {
+  // Extension modules that survive a restart on every release we support (datetime, for one,
+  // does not on 3.12: see the README).
   UseModule(R"py(
-import json, re, datetime
+import json, re
 calls = []
 
 def printsomething():
     calls.append(1)
-    print(len(calls), json.dumps([1]), re.sub("a", "b", "a"), datetime.date(2000, 1, 2))
+    print(len(calls), json.dumps([1]), re.sub("a", "b", "a"))
 
 def Echo(value):
     calls.append(value)
@@ -103,7 +105,7 @@ def Echo(value):
   const std::string out = GetCapturedStdout();
   std::string expected;
   for (int i = 0; i < 30; ++i) {
-    expected += "1 [1] b 2000-01-02\n";
+    expected += "1 [1] b\n";
   }
   EXPECT_EQ(out, expected);
 }

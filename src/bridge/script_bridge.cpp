@@ -51,9 +51,11 @@ std::unique_ptr<char[]> CopyName(const std::string& name) {
 // environment: the standard Python configuration (so that under the C locale script text is still
 // written as UTF-8, not refused as non-ASCII), and that command's own path as the program name, so
 // the standard library is located from it, never from whatever python3 comes first on PATH.
+// The C standard streams are the menu's, not the script's: the interpreter leaves them as they are.
 void StartInterpreter() {
   PyConfig config;
   PyConfig_InitPythonConfig(&config);
+  config.configure_c_stdio = 0;
   PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, SCRIPT_MENU_PYTHON);
   if (!PyStatus_Exception(status)) {
     status = Py_InitializeFromConfig(&config);
@@ -86,10 +88,7 @@ void AppendShippedModuleFolder() {
   Py_XDECREF(entry);
 }
 
-// Whatever is still pending here is dropped unprinted (the procedure's own exception, or a result
-// that was no int); the shut-down would print it otherwise.
 void StopInterpreter() {
-  PyErr_Clear();
   // A failure here means the script's output could not be flushed. The interpreter has already
   // said so on standard error, and the menu stops on its own next failed write.
   (void)Py_FinalizeEx();
@@ -119,8 +118,12 @@ void RunScriptProcedure(std::string name) {
     if (function == nullptr) {
       PyErr_Print();  // no such attribute: say so, rather than leave the user with no menu
     } else {
-      // Not checked for being callable, and what it raises is dropped (SystemExit included).
+      // Not checked for being callable. What it raises is dropped unprinted, SystemExit included;
+      // the shut-down would print it otherwise.
       PyObject* result = PyObject_CallObject(function, nullptr);  // new; ignored
+      if (result == nullptr) {
+        PyErr_Clear();
+      }
       Py_XDECREF(result);
       Py_DECREF(function);
     }
@@ -172,7 +175,10 @@ int CallScriptIntFunction(std::string name, int value) {
 
   int converted = kNoResult;
   if (result != nullptr) {
-    converted = ConvertToInt(result);  // -1 for None or an int out of range; its error is dropped
+    converted = ConvertToInt(result);
+    if (converted == -1 && PyErr_Occurred() != nullptr) {
+      PyErr_Clear();  // None, or an int out of range: -1, and nothing printed, now or at shut-down
+    }
     Py_DECREF(result);
   }
 

@@ -17,8 +17,8 @@ void RunScriptProcedure(std::string name);
 // Calls PythonCode.<name>(value) if that is callable and returns its result as an int.
 // The function's exceptions are printed with their traceback on standard error, and a SystemExit
 // ends the program with its status. Returns -1 when there is no int to give: the module cannot be
-// imported, the name is missing or not callable, the call raised, or the result is not an int
-// in range.
+// imported, the name is missing or not callable, the call raised, or the interpreter's int
+// conversion refuses the result (None, text, an int beyond the int range).
 int CallScriptIntFunction(std::string name, int value);
 
 #endif  // SCRIPT_MENU_BRIDGE_SCRIPT_BRIDGE_H_

@@ -39,12 +39,16 @@ bool InputExhausted() {
 // How the program ends once standard input has nothing more: quietly when the input simply ended,
 // with a message and a failure status when it could not be read.
 int EndOfInputStatus() {
-  if (std::ferror(stdin) != 0) {
-    const int error = errno;
-    std::cerr << "script-menu: cannot read standard input: " << std::strerror(error) << std::endl;
-    return EXIT_FAILURE;
+  if (std::ferror(stdin) == 0) {
+    return EXIT_SUCCESS;
   }
-  return EXIT_SUCCESS;
+  const int error = errno;
+  std::cerr << "script-menu: cannot read standard input";
+  if (error != 0) {
+    std::cerr << ": " << std::strerror(error);
+  }
+  std::cerr << std::endl;
+  return EXIT_FAILURE;
 }
 
 // Reads one int by formatted extraction. False when the next token is not one (text, or a number

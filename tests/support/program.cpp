@@ -114,6 +114,7 @@ std::string ProgramPath() {
 }
 
 Child Start(const Launch& launch) {
+  signal(SIGPIPE, SIG_IGN);  // writing to a program that has gone must not end the test
   int in[2] = {-1, -1};
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};
@@ -196,6 +197,7 @@ Child Start(const Launch& launch) {
   }
   close(err[1]);
   child.errors = err[0];
+  SetNonBlocking(child.input);  // so that a program which stops reading cannot block a test
   SetNonBlocking(child.output);
   SetNonBlocking(child.errors);
   return child;
@@ -233,7 +235,6 @@ void CloseOutput(Child& child) {
 }
 
 Outcome Finish(Child& child, milliseconds patience) {
-  signal(SIGPIPE, SIG_IGN);  // writing to a program that has gone must not end the test
   const auto deadline = Clock::now() + patience;
   Outcome outcome;
   int status = 0;
@@ -288,7 +289,6 @@ Outcome Talk(const std::string& module_source, const std::string& input, Launch 
 }
 
 Outcome RunProgram(const Launch& launch, const std::string& input) {
-  signal(SIGPIPE, SIG_IGN);
   Child child = Start(launch);
   Send(child, input);
   return Finish(child);
