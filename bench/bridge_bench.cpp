@@ -3,7 +3,7 @@
 // process that makes the same import and call); and how resident memory grows over many calls.
 // A benchmark: it reports, it asserts nothing.
 #define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include <Python.h>  // for PY_VERSION
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/interpreter.h"
 #include "bridge/script_bridge.h"
 
 extern char** environ;
@@ -39,29 +40,11 @@ void UseModule(const std::string& module) {
   setenv("PYTHONPATH", folder.c_str(), 1);
 }
 
-// Started as the bridge starts it, and stopped again at once. False if it did not start.
-bool BareStartAndShutDown() {
-  PyConfig config;
-  PyConfig_InitPythonConfig(&config);
-  config.configure_c_stdio = 0;
-  PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, SCRIPT_MENU_PYTHON);
-  if (!PyStatus_Exception(status)) {
-    status = Py_InitializeFromConfig(&config);
-  }
-  PyConfig_Clear(&config);
-  if (PyStatus_Exception(status)) {
-    return false;
-  }
-  Py_FinalizeEx();
-  return true;
-}
-
+// Started as the bridge starts it, and stopped again at once.
 void BareStart(benchmark::State& state) {
   for (auto _ : state) {
-    if (!BareStartAndShutDown()) {
-      state.SkipWithError("the interpreter did not start");
-      break;
-    }
+    StartInterpreter();
+    StopInterpreter();
   }
 }
 
@@ -106,7 +89,8 @@ long ResidentKiB() {
 // A bridge call into the module, or for the baseline a bare start and shut-down.
 void MemoryCase(const std::string& what) {
   if (what == kMemoryCases[0]) {
-    BareStartAndShutDown();
+    StartInterpreter();
+    StopInterpreter();
   } else {
     CallScriptIntFunction("DoubleValue", 21);
   }

@@ -14,20 +14,24 @@ namespace {
 constexpr char kEnterNumber[] = "Enter a number.";
 constexpr char kInvalidInput[] = "Invalid input, try again.";
 
+// Says on standard error what the program cannot do with a standard stream, and why if known.
+void ReportStreamFailure(const char* what, int error) {
+  std::cerr << "script-menu: cannot " << what;
+  if (error != 0) {
+    std::cerr << ": " << std::strerror(error);
+  }
+  std::cerr << std::endl;
+}
+
 // Writes one line of the dialogue and flushes it, so that it is out before we wait for input.
-// False, after saying why on standard error, when standard output cannot take it: its reader has
-// gone, or it is closed or full. Going on would only cycle unseen.
+// False, after saying why, when standard output cannot take it: its reader has gone, or it is
+// closed or full. Going on would only cycle unseen.
 bool WriteLine(const char* text) {
   errno = 0;
   if (std::cout << text << std::endl) {
     return true;
   }
-  const int error = errno;
-  std::cerr << "script-menu: cannot write to standard output";
-  if (error != 0) {
-    std::cerr << ": " << std::strerror(error);
-  }
-  std::cerr << std::endl;
+  ReportStreamFailure("write to standard output", errno);
   return false;
 }
 
@@ -42,12 +46,7 @@ int EndOfInputStatus() {
   if (std::ferror(stdin) == 0) {
     return EXIT_SUCCESS;
   }
-  const int error = errno;
-  std::cerr << "script-menu: cannot read standard input";
-  if (error != 0) {
-    std::cerr << ": " << std::strerror(error);
-  }
-  std::cerr << std::endl;
+  ReportStreamFailure("read standard input", errno);
   return EXIT_FAILURE;
 }
 

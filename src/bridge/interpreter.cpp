@@ -1,0 +1,52 @@
+#include "bridge/interpreter.h"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+// Set by the build: the python3 executable this program is built against.
+#ifndef SCRIPT_MENU_PYTHON
+#error "SCRIPT_MENU_PYTHON must name the python3 executable the program is built against"
+#endif
+
+namespace {
+
+// Without an interpreter there is nothing the program can do: give the interpreter's reason and
+// end with a failure status, rather than the abort that Py_ExitStatusException would make of it.
+[[noreturn]] void ExitOnFailedStart(const PyStatus& status) {
+  if (PyStatus_IsExit(status)) {
+    std::exit(status.exitcode);
+  }
+  std::fprintf(stderr, "script-menu: cannot start the Python interpreter: %s%s%s\n",
+               status.func != nullptr ? status.func : "", status.func != nullptr ? ": " : "",
+               status.err_msg != nullptr ? status.err_msg : "unknown error");
+  std::exit(EXIT_FAILURE);
+}
+
+}  // namespace
+
+// The standard Python configuration, so that under the C locale script text is still written as
+// UTF-8, not refused as non-ASCII; and that command's own path as the program name, so the standard
+// library is located from it, never from whatever python3 comes first on PATH.
+// The C standard streams are the menu's, not the script's: the interpreter leaves them as they are.
+void StartInterpreter() {
+  PyConfig config;
+  PyConfig_InitPythonConfig(&config);
+  config.configure_c_stdio = 0;
+  PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, SCRIPT_MENU_PYTHON);
+  if (!PyStatus_Exception(status)) {
+    status = Py_InitializeFromConfig(&config);
+  }
+  PyConfig_Clear(&config);
+  if (PyStatus_Exception(status)) {
+    ExitOnFailedStart(status);
+  }
+}
+
+void StopInterpreter() {
+  // A failure here means the script's output could not be flushed. The interpreter has already
+  // said so on standard error, and the menu stops on its own next failed write.
+  (void)Py_FinalizeEx();
+}
