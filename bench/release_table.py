@@ -39,6 +39,11 @@ SOAK_MODULES = {
 SHORT_CYCLES, LONG_CYCLES = 150, 650
 
 
+def kib(value):
+    """One decimal, without the minus sign of a value that rounds to zero."""
+    return "{:.1f}".format(value).replace("-0.0", "0.0")
+
+
 def log(*args):
     print(*args, file=sys.stderr, flush=True)
 
@@ -88,7 +93,7 @@ def bench(python):
         match = re.search(r"^  {}\s+([\d.]+) ms".format(re.escape(name)), out, re.M)
         numbers[name] = float(match.group(1)) if match else None
     growth = re.search(r"warm up:\n  bare start and shut-down\s+(-?[\d.]+) KiB", out)
-    numbers["bare growth"] = "{:.1f}".format(float(growth.group(1))) if growth else "?"
+    numbers["bare growth"] = kib(float(growth.group(1))) if growth else "?"
     return numbers
 
 
@@ -144,7 +149,7 @@ def soak(python, module):
         if failure:
             return failure
         calls = 2 * (LONG_CYCLES - SHORT_CYCLES)  # a menu call and a number call per cycle
-        growth = "{:.1f}".format((long - short) / calls)
+        growth = kib((long - short) / calls)
         if err.strip():
             log("    standard error ends with:", err.strip().splitlines()[-1])
             growth += ", writes on stderr"
@@ -180,9 +185,10 @@ def main():
 
     print("Measured on {} by bench/release_table.py; {} cores, {}.".format(
         datetime.date.today().isoformat(), os.cpu_count(), platform.platform()))
-    print("Times are real milliseconds per call, the mean of five benchmark runs. Memory columns: growth of resident memory in KiB")
-    print("per call (bare start: the benchmark, over 1000 bare restarts; modules: a soak run of the")
-    print("program, from {} to {} calls).".format(2 * SHORT_CYCLES + 1, 2 * LONG_CYCLES + 1))
+    print("Times are real milliseconds per call, the mean of five benchmark runs. Memory columns: "
+          "growth of resident memory in KiB per call (bare start: the benchmark, over 1000 bare "
+          "restarts; modules: a soak run of the program, from {} to {} calls).".format(
+              2 * SHORT_CYCLES + 1, 2 * LONG_CYCLES + 1))
     print()
     header = ["CPython", "suite", "ms per call", "bare start ms", "python3 process ms",
               "call / process", "KiB per call: bare start"] + list(SOAK_MODULES)
