@@ -193,8 +193,14 @@ class SideBySideReporter : public benchmark::ConsoleReporter {
         std::printf("  %-28s %s\n", name, Error(name).c_str());
         continue;
       }
-      std::printf("  %-28s %8.2f ms   %5.2f x bare start   %5.2f x python3 process\n", name, ms,
-                  floor > 0 ? ms / floor : 0.0, process > 0 ? ms / process : 0.0);
+      std::printf("  %-28s %8.2f ms", name, ms);
+      if (floor > 0) {
+        std::printf("   %5.2f x bare start", ms / floor);
+      }
+      if (process > 0) {
+        std::printf("   %5.2f x python3 process", ms / process);
+      }
+      std::printf("\n");
     }
     std::printf("Resident memory growth per call, over %d calls after %d to warm up:\n",
                 kMemoryCalls, kWarmUpCalls);

@@ -2,8 +2,9 @@
 // a signal, writes nothing on standard error, and every line it writes is one of the dialogue's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -80,13 +81,31 @@ std::string Shown(const std::string& input) {
   return shown.str();
 }
 
+// One of the dialogue's own lines, or the echo module's line for a call with an int.
+bool IsDialogueLine(const std::string& line) {
+  if (line.empty() || line == "menu" || line == "Enter a number." ||
+      line == "Invalid input, try again.") {
+    return true;
+  }
+  for (const std::string call : {"PrintMe(", "DoubleValue("}) {
+    if (line.rfind(call, 0) == 0 && line.size() > call.size() + 1 && line.back() == ')') {
+      std::string number = line.substr(call.size(), line.size() - call.size() - 1);
+      if (number[0] == '-') {
+        number.erase(0, 1);
+      }
+      return !number.empty() && std::all_of(number.begin(), number.end(), [](unsigned char c) {
+        return std::isdigit(c) != 0;
+      });
+    }
+  }
+  return false;
+}
+
 TEST(RandomInput, NeverHurts) {
   const support::TempDir module;
   support::WriteModule(module.path, support::kEchoModule);
   support::Launch launch;
   launch.env = {"PYTHONPATH=" + module.path.string()};
-  const std::regex dialogue_line(
-      "menu|Enter a number\\.|Invalid input, try again\\.||(PrintMe|DoubleValue)\\(-?[0-9]+\\)");
 
   std::mt19937 random(kSeed);
   for (int run = 0; run < kRuns; ++run) {
@@ -99,7 +118,7 @@ TEST(RandomInput, NeverHurts) {
     ASSERT_EQ(outcome.err, "");
     std::istringstream lines(outcome.out);
     for (std::string line; std::getline(lines, line);) {
-      ASSERT_TRUE(std::regex_match(line, dialogue_line)) << "unexpected line: " << Shown(line);
+      ASSERT_TRUE(IsDialogueLine(line)) << "unexpected line: " << Shown(line);
     }
   }
 }
