@@ -41,10 +41,14 @@ void UseModule(const std::string& module) {
 }
 
 // Started as the bridge starts it, and stopped again at once.
+void BareRestart() {
+  StartInterpreter();
+  StopInterpreter();
+}
+
 void BareStart(benchmark::State& state) {
   for (auto _ : state) {
-    StartInterpreter();
-    StopInterpreter();
+    BareRestart();
   }
 }
 
@@ -79,6 +83,10 @@ void Python3Process(benchmark::State& state) {
   }
 }
 
+std::string MemoryBenchmarkName(const std::string& what) {
+  return "memory growth, " + what;
+}
+
 long ResidentKiB() {
   long size = 0;
   long resident = 0;
@@ -89,8 +97,7 @@ long ResidentKiB() {
 // A bridge call into the module, or for the baseline a bare start and shut-down.
 void MemoryCase(const std::string& what) {
   if (what == kMemoryCases[0]) {
-    StartInterpreter();
-    StopInterpreter();
+    BareRestart();
   } else {
     CallScriptIntFunction("DoubleValue", 21);
   }
@@ -205,7 +212,7 @@ class SideBySideReporter : public benchmark::ConsoleReporter {
     std::printf("Resident memory growth per call, over %d calls after %d to warm up:\n",
                 kMemoryCalls, kWarmUpCalls);
     for (const char* what : kMemoryCases) {
-      const std::string name = std::string("memory growth, ") + what;
+      const std::string name = MemoryBenchmarkName(what);
       if (growth_.count(name) != 0) {
         std::printf("  %-28s %8.2f KiB\n", what, growth_.at(name));
       } else {
@@ -241,7 +248,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark(kTimedNames[2], CallIntFunction)->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::RegisterBenchmark(kTimedNames[3], Python3Process)->Unit(benchmark::kMillisecond)->UseRealTime();
   for (const char* what : kMemoryCases) {
-    const std::string name = std::string("memory growth, ") + what;
+    const std::string name = MemoryBenchmarkName(what);
     benchmark::RegisterBenchmark(name.c_str(), MemoryGrowth, std::string(what))
         ->Iterations(1)
         ->Unit(benchmark::kSecond);

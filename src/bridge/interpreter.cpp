@@ -27,9 +27,9 @@ namespace {
 
 }  // namespace
 
-// The standard Python configuration, so that under the C locale script text is still written as
-// UTF-8, not refused as non-ASCII; and that command's own path as the program name, so the standard
-// library is located from it, never from whatever python3 comes first on PATH.
+// Started with the standard Python configuration, so that under the C locale script text is still
+// written as UTF-8, not refused as non-ASCII; and with that python3's own path as the program name,
+// so the standard library is located from it, never from whatever python3 comes first on PATH.
 // The C standard streams are the menu's, not the script's: the interpreter leaves them as they are.
 void StartInterpreter() {
   PyConfig config;

@@ -31,17 +31,25 @@ std::unique_ptr<char[]> CopyName(const std::string& name) {
   return copy;
 }
 
+// The folder of the shipped module, beside the program's own folder; empty if we cannot tell
+// where the program lives.
+std::string ShippedModuleFolder() {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) {
+    return "";
+  }
+  return (program.parent_path() / SCRIPT_MENU_MODULE_DIR_FROM_BIN).lexically_normal().string();
+}
+
 // Puts the shipped module's folder at the end of the module search path: PYTHONPATH and the
 // interpreter's own path come first and win. The working folder is never on the path of an
 // embedded interpreter, so a stray PythonCode.py there is never run.
 void AppendShippedModuleFolder() {
-  std::error_code error;
-  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) {
-    return;  // we cannot tell where we live, so only the interpreter's own path is searched
+  static const std::string folder = ShippedModuleFolder();  // the program does not move
+  if (folder.empty()) {
+    return;  // only the interpreter's own path is searched
   }
-  const std::string folder =
-      (program.parent_path() / SCRIPT_MENU_MODULE_DIR_FROM_BIN).lexically_normal().string();
 
   PyObject* search_path = PySys_GetObject("path");                  // borrowed
   PyObject* entry = PyUnicode_DecodeFSDefault(folder.c_str());      // new
