@@ -15,12 +15,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "bridge/interpreter.h"
 #include "bridge/script_bridge.h"
+#include "bridge/script_threads.h"
 
 extern char** environ;
 
@@ -32,8 +34,19 @@ constexpr int kMemoryCalls = 1000;
 
 const char* const kTimedNames[] = {"bare start and shut-down", "RunScriptProcedure",
                                    "CallScriptIntFunction", "python3 process"};
+// What every call spends on the threads a script may leave running, when it leaves none.
+constexpr char kThreadBookkeeping[] = "thread bookkeeping, no thread";
+
+// A memory case: a bridge operation, or for the baseline a bare start and shut-down, on a module.
+struct MemoryCase {
+  const char* name;
+  const char* module;  // a folder under bench/modules
+};
 // The baseline first: what the interpreter alone keeps over a start and shut-down.
-const char* const kMemoryCases[] = {"bare start and shut-down", "plain", "json_re_datetime"};
+const MemoryCase kMemoryCases[] = {{"bare start and shut-down", "plain"},
+                                   {"RunScriptProcedure, plain", "plain"},
+                                   {"CallScriptIntFunction, plain", "plain"},
+                                   {"CallScriptIntFunction, json_re_datetime", "json_re_datetime"}};
 
 void UseModule(const std::string& module) {
   const std::string folder = std::string(SCRIPT_MENU_BENCH_MODULES) + "/" + module;
@@ -66,6 +79,19 @@ void CallIntFunction(benchmark::State& state) {
   }
 }
 
+// The bookkeeping that StartInterpreter and StopInterpreter do for threads, within one running
+// interpreter. The exit function registered here runs once per call as well: a second note.
+void ThreadBookkeeping(benchmark::State& state) {
+  StartInterpreter();
+  for (auto _ : state) {
+    NoteScriptThreadsAtExit();
+    NoteScriptThreads();
+    NoteScriptThreads();
+    AwaitScriptThreads();
+  }
+  StopInterpreter();
+}
+
 void Python3Process(benchmark::State& state) {
   UseModule("plain");
   char python[] = SCRIPT_MENU_PYTHON;
@@ -94,27 +120,29 @@ long ResidentKiB() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// A bridge call into the module, or for the baseline a bare start and shut-down.
-void MemoryCase(const std::string& what) {
-  if (what == kMemoryCases[0]) {
-    BareRestart();
-  } else {
+void RunMemoryCase(const MemoryCase& what) {
+  const std::string name = what.name;
+  if (name.rfind("RunScriptProcedure", 0) == 0) {
+    RunScriptProcedure("printsomething");
+  } else if (name.rfind("CallScriptIntFunction", 0) == 0) {
     CallScriptIntFunction("DoubleValue", 21);
+  } else {
+    BareRestart();
   }
 }
 
 constexpr char kMeasureFlag[] = "--measure-memory";
 
-// Run as `script_menu_bench --measure-memory <case>`: resident memory after the warm-up and after
-// the measured calls, written on standard output.
-int MeasureMemory(const std::string& what) {
-  UseModule(what == kMemoryCases[0] ? "plain" : what);
+// Run as `script_menu_bench --measure-memory <case number>`: resident memory after the warm-up
+// and after the measured calls, written on standard output.
+int MeasureMemory(const MemoryCase& what) {
+  UseModule(what.module);
   for (int i = 0; i < kWarmUpCalls; ++i) {
-    MemoryCase(what);
+    RunMemoryCase(what);
   }
   const long before = ResidentKiB();
   for (int i = 0; i < kMemoryCalls; ++i) {
-    MemoryCase(what);
+    RunMemoryCase(what);
   }
   std::printf("%ld %ld\n", before, ResidentKiB());
   return 0;
@@ -123,10 +151,10 @@ int MeasureMemory(const std::string& what) {
 // Growth per call, measured in a fresh copy of this program, so that nothing this process has
 // allocated blurs it, and so that a module that does not survive a restart is reported instead of
 // ending the whole benchmark.
-void MemoryGrowth(benchmark::State& state, const std::string& what) {
+void MemoryGrowth(benchmark::State& state, std::size_t which) {
   std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
   std::string flag = kMeasureFlag;
-  std::string argument = what;
+  std::string argument = std::to_string(which);
   char* argv[] = {program.data(), flag.data(), argument.data(), nullptr};
   for (auto _ : state) {
     int channel[2];
@@ -194,6 +222,7 @@ class SideBySideReporter : public benchmark::ConsoleReporter {
     std::printf("\nPython %s (%s), real time per call:\n", PY_VERSION, SCRIPT_MENU_PYTHON);
     const double floor = Find(milliseconds_, kTimedNames[0]);
     const double process = Find(milliseconds_, kTimedNames[3]);
+    const double bookkeeping = Find(milliseconds_, kThreadBookkeeping);
     for (const char* name : kTimedNames) {
       const double ms = Find(milliseconds_, name);
       if (ms <= 0) {
@@ -209,14 +238,18 @@ class SideBySideReporter : public benchmark::ConsoleReporter {
       }
       std::printf("\n");
     }
+    if (bookkeeping > 0 && floor > 0) {
+      std::printf("  %-28s %8.4f ms   %5.2f %% of a bare start\n", kThreadBookkeeping,
+                  bookkeeping, 100 * bookkeeping / floor);
+    }
     std::printf("Resident memory growth per call, over %d calls after %d to warm up:\n",
                 kMemoryCalls, kWarmUpCalls);
-    for (const char* what : kMemoryCases) {
-      const std::string name = MemoryBenchmarkName(what);
+    for (const MemoryCase& what : kMemoryCases) {
+      const std::string name = MemoryBenchmarkName(what.name);
       if (growth_.count(name) != 0) {
-        std::printf("  %-28s %8.2f KiB\n", what, growth_.at(name));
+        std::printf("  %-40s %8.2f KiB\n", what.name, growth_.at(name));
       } else {
-        std::printf("  %-28s %s\n", what, Error(name).c_str());
+        std::printf("  %-40s %s\n", what.name, Error(name).c_str());
       }
     }
   }
@@ -240,16 +273,17 @@ class SideBySideReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], kMeasureFlag) == 0) {
-    return MeasureMemory(argv[2]);
+    return MeasureMemory(kMemoryCases[std::stoul(argv[2])]);
   }
   // Real time throughout: the python3 process spends its time outside this one.
   benchmark::RegisterBenchmark(kTimedNames[0], BareStart)->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::RegisterBenchmark(kTimedNames[1], RunProcedure)->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::RegisterBenchmark(kTimedNames[2], CallIntFunction)->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::RegisterBenchmark(kTimedNames[3], Python3Process)->Unit(benchmark::kMillisecond)->UseRealTime();
-  for (const char* what : kMemoryCases) {
-    const std::string name = MemoryBenchmarkName(what);
-    benchmark::RegisterBenchmark(name.c_str(), MemoryGrowth, std::string(what))
+  benchmark::RegisterBenchmark(kThreadBookkeeping, ThreadBookkeeping)->Unit(benchmark::kMillisecond)->UseRealTime();
+  for (std::size_t which = 0; which < std::size(kMemoryCases); ++which) {
+    const std::string name = MemoryBenchmarkName(kMemoryCases[which].name);
+    benchmark::RegisterBenchmark(name.c_str(), MemoryGrowth, which)
         ->Iterations(1)
         ->Unit(benchmark::kSecond);
   }

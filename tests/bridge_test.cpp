@@ -23,6 +23,7 @@ class Bridge : public testing::Test {
     support::WriteModule(folder_.path, source);
     setenv("PYTHONPATH", folder_.path.c_str(), 1);
   }
+  void UseProbe() { setenv("PYTHONPATH", support::ProbeFolder().c_str(), 1); }
   void TearDown() override { unsetenv("PYTHONPATH"); }
 
  private:
@@ -80,6 +81,28 @@ TEST_F(Bridge, GivesMinusOneWhenThereIsNoIntAndPrintsOnlyRealFaults) {
       EXPECT_NE(err.find(c.printed), std::string::npos) << c.name << ":\n" << err;
     }
   }
+}
+
+TEST_F(Bridge, ReleasesEachReferenceOnceOnEveryPath) {
+  // The probe reports its module, functions and results as they are released.
+  const std::string released =
+      "module released\nprintsomething released\nPrintMe released\nDoubleValue released\n";
+  UseProbe();
+  CaptureStdout();
+  CaptureStderr();
+  RunScriptProcedure("printsomething");
+  RunScriptProcedure("Missing");
+  EXPECT_EQ(CallScriptIntFunction("DoubleValue", 21), 42);
+  EXPECT_EQ(CallScriptIntFunction("Missing", 1), -1);
+  EXPECT_EQ(CallScriptIntFunction("NotCallable", 1), -1);
+  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(GetCapturedStdout(), "menu\nresult 0 released\n" + released +  // the menu
+                                     released +                             // no such attribute
+                                     "DoubleValue(21)\nresult 42 released\n" + released +
+                                     released +   // no such function
+                                     released);   // not callable
+  EXPECT_NE(err.find("AttributeError"), std::string::npos) << err;
+  EXPECT_NE(err.find("Missing"), std::string::npos) << err;
 }
 
 TEST_F(Bridge, StartsAndStopsTheInterpreterCallAfterCall) {

@@ -2,10 +2,12 @@
 // that cannot start: the program in the environments users run it in.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "support/program.h"
 
@@ -28,10 +30,43 @@ Launch WithNoEnvironment(const fs::path& directory) {
   return launch;
 }
 
+// The shipped module's whole dialogue.
+constexpr char kShippedInput[] = "1\n5\n2\n21\n3\n";
+const std::string kShippedDialogue = std::string(kShippedMenu) +
+                                     "Enter a number.\nYou typed 5.\n\n" + kShippedMenu +
+                                     "Enter a number.\n21 doubled is 42.\n\n" + kShippedMenu;
+
+// Installs the build into the prefix, as a user would.
+bool Install(const fs::path& prefix) {
+  const std::string install = std::string(SCRIPT_MENU_CMAKE_COMMAND) + " --install \"" +
+                              SCRIPT_MENU_BUILD_DIR + "\" --prefix \"" + prefix.string() +
+                              "\" > /dev/null";
+  return std::system(install.c_str()) == 0;
+}
+
 TEST(ModuleSearch, ShippedModuleIsFoundFromAnyFolderWithNoEnvironment) {
-  const auto run = RunProgram(WithNoEnvironment("/"), "2\n21\n3\n");
-  EXPECT_EQ(run.out, std::string(kShippedMenu) + "Enter a number.\n21 doubled is 42.\n\n" +
-                         kShippedMenu);
+  const auto run = RunProgram(WithNoEnvironment("/"), kShippedInput);
+  EXPECT_EQ(run.out, kShippedDialogue);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 0);
+}
+
+TEST(ModuleSearch, ShippedModuleIsFoundWithoutProc) {
+  // /proc is hidden in a namespace of the test's own, as in a container that does not mount it;
+  // the program is started by a relative path, as from a shell in its folder.
+#ifdef SCRIPT_MENU_SANITIZED
+  GTEST_SKIP() << "the sanitizers' own runtime needs /proc";
+#endif
+  if (std::system("unshare --user --map-root-user --mount true 2> /dev/null") != 0) {
+    GTEST_SKIP() << "this machine does not let the test make a user and mount namespace";
+  }
+  const fs::path program = support::ProgramPath();
+  Launch launch = WithNoEnvironment(program.parent_path());
+  launch.program = "/usr/bin/unshare";
+  launch.arguments = {"--user", "--map-root-user", "--mount", "/bin/sh", "-c",
+                      "mount -t tmpfs none /proc && test ! -e /proc/self && exec ./script-menu"};
+  const auto run = RunProgram(launch, kShippedInput);
+  EXPECT_EQ(run.out, kShippedDialogue);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_code, 0);
 }
@@ -69,10 +104,7 @@ TEST(ModuleSearch, ProgramWithoutItsModuleReportsTheFailedImportAndGoesOn) {
 
 TEST(ModuleSearch, InstalledProgramFindsItsInstalledModule) {
   const TempDir prefix;
-  const std::string install = std::string(SCRIPT_MENU_CMAKE_COMMAND) + " --install \"" +
-                              SCRIPT_MENU_BUILD_DIR + "\" --prefix \"" + prefix.path.string() +
-                              "\" > /dev/null";
-  ASSERT_EQ(std::system(install.c_str()), 0) << install;
+  ASSERT_TRUE(Install(prefix.path));
   const fs::path installed_module = prefix.path / "share" / "script-menu" / "PythonCode.py";
   ASSERT_TRUE(fs::exists(installed_module));
   // Mark the installed copy, so that finding the build tree's copy instead would show.
@@ -95,6 +127,67 @@ TEST(Locale, ScriptTextComesOutAsUtf8UnderTheCLocale) {
         "1\n7\n3\n", launch);
     EXPECT_EQ(run.out, "Grüße → ✓\nEnter a number.\n№ 7\n\nGrüße → ✓\n") << locale;
     EXPECT_EQ(run.err, "") << locale;
+  }
+}
+
+TEST(InterpreterStart, UsesTheInstallationItWasBuiltAgainstWhateverPython3IsOnPath) {
+  // A python3 first on PATH, beside what looks like a standard library of the same release but is
+  // none: an interpreter that located its installation from PATH could not start.
+  const TempDir decoy;
+  fs::create_directories(decoy.path / "bin");
+  const fs::path library = decoy.path / "lib" / (std::string("python") + SCRIPT_MENU_PYTHON_VERSION);
+  fs::create_directories(library / "lib-dynload");
+  std::ofstream(decoy.path / "bin" / "python3") << "#!/bin/sh\nexit 1\n";
+  fs::permissions(decoy.path / "bin" / "python3", fs::perms::owner_all);
+  std::ofstream(library / "os.py") << "raise SystemExit('the decoy library was used')\n";
+
+  Launch launch;
+  launch.env = {"PATH=" + (decoy.path / "bin").string() + ":/usr/bin:/bin"};
+  const auto run = support::Talk(support::kEchoModule, "1\n5\n3\n", launch);
+  EXPECT_EQ(run.out, "menu\nEnter a number.\nPrintMe(5)\n\nmenu\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 0);
+}
+
+// The entries of a program's run path, as readelf shows them; empty when it has none.
+std::vector<std::string> RunPath(const fs::path& program) {
+  const std::string command = "readelf --dynamic '" + program.string() + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string shown;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    shown.append(buffer, n);
+  }
+  EXPECT_EQ(pclose(pipe), 0) << command;
+  std::vector<std::string> entries;
+  for (const char* tag : {"(RPATH)", "(RUNPATH)"}) {
+    const auto at = shown.find(tag);
+    if (at == std::string::npos) {
+      continue;
+    }
+    const auto begin = shown.find('[', at) + 1;
+    const std::string path = shown.substr(begin, shown.find(']', begin) - begin);
+    std::size_t from = 0;
+    for (std::size_t colon; (colon = path.find(':', from)) != std::string::npos; from = colon + 1) {
+      entries.push_back(path.substr(from, colon - from));
+    }
+    entries.push_back(path.substr(from));
+  }
+  return entries;
+}
+
+TEST(InterpreterStart, NoProgramLooksForLibrariesInTheWorkingFolder) {
+  // An empty or relative run path entry is taken from the folder the program is run in, where a
+  // planted library would run in its place.
+  const TempDir prefix;
+  ASSERT_TRUE(Install(prefix.path));
+  for (const fs::path& program :
+       {fs::path(support::ProgramPath()), prefix.path / "bin" / "script-menu",
+        fs::read_symlink("/proc/self/exe")}) {
+    for (const std::string& entry : RunPath(program)) {
+      EXPECT_TRUE(!entry.empty() && (entry[0] == '/' || entry.rfind("$ORIGIN", 0) == 0))
+          << program << " has the run path entry '" << entry << "'";
+    }
   }
 }
 

@@ -85,25 +85,46 @@ TEST(ScriptFaults, ImportThatGivesNoModuleIsReportedNotUsed) {
   EXPECT_EQ(run.exit_code, 0);
 }
 
-TEST(ScriptFaults, CallResultsAreReleasedBeforeTheShutDown) {
-  // An object that is still referenced when the interpreter shuts down is never finalised, so
-  // its farewell line shows that the program let go of it in time.
+TEST(ScriptFaults, ExitInTheModulesTopLevelCodeDuringANumberCallEndsTheProgram) {
+  // The environment outlives each interpreter, so the first call can arm the second.
   const auto run = Talk(R"py(
-class Result(int):
-    def __del__(self):
-        print("released", int(self))
+import os, sys
+if os.environ.get("ARMED"):
+    print("leaving")
+    sys.exit(6)
 
 def printsomething():
+    os.environ["ARMED"] = "1"
     print("menu")
-    return Result(0)
 
-def DoubleValue(value):
-    return Result(value * 2)
+def PrintMe(value):
+    print("not reached")
+    return value
 )py",
-                        "2\n21\n3\n");
-  EXPECT_EQ(run.out, std::string("menu\nreleased 0\n") + kEnter + "released 42\n\n" +
-                         "menu\nreleased 0\n");
+                        "1\n5\n3\n");
+  EXPECT_EQ(run.out, std::string("menu\n") + kEnter + "leaving\n");
   EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 6);
+}
+
+TEST(ScriptFaults, ExitEndsTheProgramWhateverInspectModeAsks) {
+  // Inspect mode would print the exit as a traceback and carry on; it can be asked for by the
+  // environment the program starts in, or by a script for the calls after it.
+  const std::string module = ModuleWith(
+      "import os\n"
+      "def PrintMe(value):\n    os.environ['PYTHONINSPECT'] = '1'\n    return value\n"
+      "def DoubleValue(value):\n    sys.exit(4)\n");
+  support::Launch asked_by_environment;
+  asked_by_environment.env = {"PYTHONINSPECT=1"};
+  const auto by_environment = Talk(module, "2\n21\n3\n", asked_by_environment);
+  EXPECT_EQ(by_environment.out, std::string("menu\n") + kEnter);
+  EXPECT_EQ(by_environment.err, "");
+  EXPECT_EQ(by_environment.exit_code, 4);
+
+  const auto by_script = Talk(module, "1\n5\n2\n21\n3\n");
+  EXPECT_EQ(by_script.out, std::string("menu\n") + kEnter + "\nmenu\n" + kEnter);
+  EXPECT_EQ(by_script.err, "");
+  EXPECT_EQ(by_script.exit_code, 4);
 }
 
 }  // namespace

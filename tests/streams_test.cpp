@@ -1,7 +1,10 @@
 // The program against its standard streams: output that is out before each read, over a pipe
-// and on a terminal; output that can no longer be written; input that cannot be read.
+// and on a terminal; output that can no longer be written, wherever that is found out; input that
+// cannot be read; and scripts that read standard input themselves.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "support/program.h"
@@ -12,84 +15,145 @@ using support::Child;
 using support::Launch;
 using support::TempDir;
 
+constexpr char kLostOutput[] = "script-menu: cannot write to standard output";
+
 // Types each line only once the text it answers is on the screen: any output still held back
 // when the program waits for input makes this time out.
-void TalkInLockstep(bool terminal) {
+struct Step {
+  const char* screen;  // all that must be on the screen before the next line is typed
+  const char* typed;
+};
+
+std::string TalkInLockstep(const std::string& module_source, bool terminal,
+                           std::initializer_list<Step> steps) {
   const TempDir module;
-  support::WriteModule(module.path, support::kEchoModule);
+  support::WriteModule(module.path, module_source);
   Launch launch;
   launch.env = {"PYTHONPATH=" + module.path.string()};
   launch.terminal = terminal;
   Child child = support::Start(launch);
-
-  struct Step {
-    const char* screen;  // what must appear before the next line is typed
-    const char* typed;
-  };
-  const Step steps[] = {
-      {"menu\n", "1\n"},
-      {"menu\nEnter a number.\n", "5\n"},
-      {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\n", "2\n"},
-      {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\nEnter a number.\n", "8\n"},
-      {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\nEnter a number.\nDoubleValue(8)\n\nmenu\n",
-       "x\n"},
-      {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\nEnter a number.\nDoubleValue(8)\n\nmenu\n"
-       "Invalid input, try again.\nmenu\n",
-       "3\n"},
-  };
   for (const Step& step : steps) {
-    ASSERT_TRUE(support::WaitForOutput(child, step.screen, 0, std::chrono::seconds(10)))
-        << "still waiting for:\n" << step.screen << "\nshown so far:\n" << child.out;
+    if (!support::WaitForOutput(child, step.screen, 0, std::chrono::seconds(10))) {
+      ADD_FAILURE() << "still waiting for:\n" << step.screen << "\nshown so far:\n" << child.out;
+      break;
+    }
     EXPECT_EQ(child.out, step.screen);
-    ASSERT_TRUE(support::Send(child, step.typed));
+    EXPECT_TRUE(support::Send(child, step.typed));
   }
   const auto run = support::Finish(child);
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.err, "");
+  return run.err;
+}
+
+void TalkWithTheEchoModuleInLockstep(bool terminal) {
+  const std::string err = TalkInLockstep(
+      support::kEchoModule, terminal,
+      {{"menu\n", "1\n"},
+       {"menu\nEnter a number.\n", "5\n"},
+       {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\n", "2\n"},
+       {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\nEnter a number.\n", "8\n"},
+       {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\nEnter a number.\nDoubleValue(8)\n\nmenu\n",
+        "x\n"},
+       {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\nEnter a number.\nDoubleValue(8)\n\nmenu\n"
+        "Invalid input, try again.\nmenu\n",
+        "3\n"}});
+  EXPECT_EQ(err, "");
 }
 
 TEST(Streams, EverythingIsOutBeforeEachReadOverAPipe) {
-  TalkInLockstep(false);
+  TalkWithTheEchoModuleInLockstep(false);
 }
 
 TEST(Streams, EverythingIsOutBeforeEachReadOnATerminal) {
-  TalkInLockstep(true);
+  TalkWithTheEchoModuleInLockstep(true);
 }
 
-TEST(Streams, ReaderThatGoesAwayStopsTheProgram) {
-  // As in: yes 1 | script-menu | head -n 3
+// Standard output into a file that takes only so many bytes: each of the program's writes can be
+// made the first to fail.
+support::Outcome TalkIntoAFullFile(const std::string& input, long long room, std::string& written) {
+  const TempDir folder;
+  Launch launch;
+  launch.output_file = folder.path / "out";
+  launch.file_size_limit = room;
+  // The limit holds for the byte code the interpreter caches as well, which it would then cut short.
+  launch.env = {"PYTHONDONTWRITEBYTECODE=1"};
+  const auto run = support::Talk(support::kEchoModule, input, launch);
+  std::ifstream file(launch.output_file);
+  written.assign(std::istreambuf_iterator<char>(file), {});
+  return run;
+}
+
+TEST(Streams, EachOfTheMenusWritesThatFailsStopsTheProgram) {
+  struct Case {
+    const char* input;
+    const char* written;  // all that fits, up to the write that fails
+    const char* failing;
+  };
+  for (const Case& c : {Case{"x\n", "menu\n", "the invalid choice"},
+                        Case{"1\n", "menu\n", "the prompt for a number"},
+                        Case{"1\nx\n", "menu\nEnter a number.\n", "the invalid number"},
+                        Case{"1\n5\n", "menu\nEnter a number.\nPrintMe(5)\n", "the empty line"}}) {
+    std::string written;
+    const std::string text = c.written;
+    const auto run = TalkIntoAFullFile(std::string(c.input) + "3\n", text.size(), written);
+    EXPECT_EQ(written, text) << c.failing;
+    EXPECT_EQ(run.err, std::string(kLostOutput) + ": File too large\n") << c.failing;
+    EXPECT_EQ(run.exit_code, 1) << c.failing;
+  }
+}
+
+// What the interpreter says about it first depends on the release; the program's own line ends it.
+void ExpectLostScriptOutput(const support::Outcome& run, const std::string& reason) {
+  const std::string last = std::string(kLostOutput) + "\n";
+  EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
+  ASSERT_GE(run.err.size(), last.size()) << run.err;
+  EXPECT_EQ(run.err.substr(run.err.size() - last.size()), last) << run.err;
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.exit_code, 1);
+}
+
+TEST(Streams, ScriptOutputThatCannotBeWrittenStopsTheProgram) {
+  std::string written;
+  ExpectLostScriptOutput(TalkIntoAFullFile("3\n", 2, written), "[Errno 27] File too large");
+
+  Launch full;
+  full.output_file = "/dev/full";
+  ExpectLostScriptOutput(support::Talk(support::kEchoModule, "3\n", full),
+                         "[Errno 28] No space left on device");
+}
+
+TEST(Streams, ReaderThatHasGoneStopsTheProgram) {
+  // As in: yes 1 | script-menu | head -n 3, once head has gone.
   const TempDir module;
   support::WriteModule(module.path, support::kEchoModule);
   Launch launch;
   launch.env = {"PYTHONPATH=" + module.path.string()};
-  Child child = support::Start(launch);
-  ASSERT_TRUE(support::Send(child, "1\n"));
-  ASSERT_TRUE(support::WaitForOutput(child, "Enter a number.\n"));
-  support::CloseOutput(child);
+
+  Child gone_at_once = support::Start(launch);
+  support::CloseOutput(gone_at_once);
+  support::Send(gone_at_once, "3\n");
+  ExpectLostScriptOutput(support::Finish(gone_at_once), "[Errno 32] Broken pipe");
+
+  Child gone_later = support::Start(launch);
+  ASSERT_TRUE(support::Send(gone_later, "1\n"));
+  ASSERT_TRUE(support::WaitForOutput(gone_later, "Enter a number.\n"));
+  support::CloseOutput(gone_later);
   // Keep typing; a program that cycled on unseen would take all of this and more.
-  for (int i = 0; i < 500 && support::Send(child, "1\n"); ++i) {
+  for (int i = 0; i < 500 && support::Send(gone_later, "1\n"); ++i) {
   }
-  const auto run = support::Finish(child);
+  const auto run = support::Finish(gone_later);
   EXPECT_FALSE(run.timed_out);
-  EXPECT_EQ(run.signal, 0);
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_NE(run.err.find("script-menu: cannot write to standard output: Broken pipe"),
-            std::string::npos)
-      << run.err;
+  ExpectLostScriptOutput(run, "[Errno 32] Broken pipe");
 }
 
 TEST(Streams, ClosedStandardOutputStopsTheProgram) {
+  // The interpreter has no sys.stdout then, so the script's output goes nowhere; the menu's own
+  // first line is what fails.
   Launch launch;
   launch.close_stdout = true;
-  std::string input;
-  for (int i = 0; i < 1000; ++i) {
-    input += "1\n5\n";
-  }
-  const auto run = support::Talk(support::kEchoModule, input, launch);
-  EXPECT_FALSE(run.timed_out);
+  const auto run = support::Talk(support::kEchoModule, "1\n5\n3\n", launch);
+  EXPECT_EQ(run.err, std::string(kLostOutput) + ": Bad file descriptor\n");
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_NE(run.err.find("script-menu: cannot write to standard output"), std::string::npos)
-      << run.err;
 }
 
 TEST(Streams, UnreadableStandardInputIsAnErrorNotAnEnd) {
@@ -97,9 +161,62 @@ TEST(Streams, UnreadableStandardInputIsAnErrorNotAnEnd) {
   launch.stdin_write_only = true;
   const auto run = support::Talk(support::kEchoModule, "", launch);
   EXPECT_EQ(run.out, "menu\n");
+  EXPECT_EQ(run.err, "script-menu: cannot read standard input: Bad file descriptor\n");
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_NE(run.err.find("script-menu: cannot read standard input: "), std::string::npos)
-      << run.err;
+}
+
+// A script that asks the user something, in both of the interpreter's ways.
+constexpr char kAskingModule[] = R"py(
+import sys
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    name = input("Your name? ")
+    print("Hello", name, value)
+    return value
+
+def DoubleValue(value):
+    line = sys.stdin.readline()
+    print("Read", repr(line), value)
+    return value
+)py";
+
+TEST(ScriptReadingInput, GetsTheNextLineTypedOnATerminal) {
+  // On a terminal input() writes its prompt on standard error.
+  const std::string err = TalkInLockstep(
+      kAskingModule, true,
+      {{"menu\n", "1 5\n"},
+       {"menu\nEnter a number.\n", "Ann\n"},
+       {"menu\nEnter a number.\nHello Ann 5\n\nmenu\n", "2 6\n"},
+       {"menu\nEnter a number.\nHello Ann 5\n\nmenu\nEnter a number.\n", "Bob\n"},
+       // Typed ahead: the menu takes its lines, the script the one it asks for.
+       {"menu\nEnter a number.\nHello Ann 5\n\nmenu\nEnter a number.\nRead 'Bob\\n' 6\n\nmenu\n",
+        "1\n7\nCid\n3\n"}});
+  EXPECT_EQ(err, "Your name? Your name? ");
+}
+
+TEST(ScriptReadingInput, GetsTheNextLineOverAPipeWhenItIsWrittenAfterTheNumber) {
+  const std::string err = TalkInLockstep(
+      kAskingModule, false,
+      {{"menu\n", "1 5\n"},
+       {"menu\nEnter a number.\nYour name? ", "Ann\n"},
+       {"menu\nEnter a number.\nYour name? Hello Ann 5\n\nmenu\n", "2 6\n"},
+       {"menu\nEnter a number.\nYour name? Hello Ann 5\n\nmenu\nEnter a number.\n", "Bob\n"},
+       {"menu\nEnter a number.\nYour name? Hello Ann 5\n\nmenu\nEnter a number.\n"
+        "Read 'Bob\\n' 6\n\nmenu\n",
+        "3\n"}});
+  EXPECT_EQ(err, "");
+}
+
+TEST(ScriptReadingInput, OverAPipeGetsNothingThatTheMenuHasReadAlready) {
+  // All of it arrives before the menu's first read, so the menu has taken the name too: the script
+  // finds the input at its end, and the menu takes the name for a choice.
+  const auto run = support::Talk(kAskingModule, "1 5\nAnn\n3\n");
+  EXPECT_EQ(run.out, "menu\nEnter a number.\nYour name? \nmenu\nInvalid input, try again.\nmenu\n");
+  EXPECT_NE(run.err.find("EOFError"), std::string::npos) << run.err;
+  EXPECT_EQ(run.exit_code, 0);
 }
 
 }  // namespace

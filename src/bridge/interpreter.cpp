@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bridge/script_threads.h"
+
 // Set by the build: the python3 executable this program is built against.
 #ifndef SCRIPT_MENU_PYTHON
 #error "SCRIPT_MENU_PYTHON must name the python3 executable the program is built against"
@@ -32,6 +34,12 @@ namespace {
 // so the standard library is located from it, never from whatever python3 comes first on PATH.
 // The C standard streams are the menu's, not the script's: the interpreter leaves them as they are.
 void StartInterpreter() {
+  // Inspect mode would turn a SystemExit into a printed traceback, to drop into a prompt that this
+  // program never offers. The interpreter turns it on whenever PYTHONINSPECT is set, which a script
+  // can do for the next call through os.environ; so it never sees the variable.
+  if (std::getenv("PYTHONINSPECT") != nullptr) {
+    unsetenv("PYTHONINSPECT");
+  }
   PyConfig config;
   PyConfig_InitPythonConfig(&config);
   config.configure_c_stdio = 0;
@@ -43,10 +51,16 @@ void StartInterpreter() {
   if (PyStatus_Exception(status)) {
     ExitOnFailedStart(status);
   }
+  NoteScriptThreadsAtExit();
 }
 
 void StopInterpreter() {
-  // A failure here means the script's output could not be flushed. The interpreter has already
-  // said so on standard error, and the menu stops on its own next failed write.
-  (void)Py_FinalizeEx();
+  NoteScriptThreads();
+  // The shut-down flushes what the script wrote. When that fails the interpreter prints why, and
+  // the script's output is lost as surely as a line of the menu's would be: the same failure.
+  if (Py_FinalizeEx() != 0) {
+    std::fprintf(stderr, "script-menu: cannot write to standard output\n");
+    std::exit(EXIT_FAILURE);
+  }
+  AwaitScriptThreads();
 }

@@ -7,7 +7,9 @@
 // program with a failure status.
 void StartInterpreter();
 
-// Shuts the interpreter down, which also flushes what the script wrote.
+// Shuts the interpreter down, which also flushes what the script wrote, and waits for the threads
+// the script left running to end. If the script's output cannot be written, or a thread does not
+// end, says so on standard error and ends the program with a failure status.
 void StopInterpreter();
 
 #endif  // SCRIPT_MENU_BRIDGE_INTERPRETER_H_

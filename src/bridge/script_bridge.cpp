@@ -2,6 +2,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <sys/auxv.h>
 
 #include <cstring>
 #include <filesystem>
@@ -31,12 +32,28 @@ std::unique_ptr<char[]> CopyName(const std::string& name) {
   return copy;
 }
 
+// The program file: the kernel's link to it, or where /proc is not mounted, the path the program
+// was started by. Asked before the first import, so no script can have moved the working folder a
+// relative path would be taken from. Empty if neither tells.
+std::filesystem::path ProgramFile() {
+  std::error_code error;
+  const std::filesystem::path linked = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    return linked;
+  }
+  const auto* started_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  if (started_as == nullptr) {
+    return {};
+  }
+  const std::filesystem::path resolved = std::filesystem::canonical(started_as, error);
+  return error ? std::filesystem::path() : resolved;
+}
+
 // The folder of the shipped module, beside the program's own folder; empty if we cannot tell
 // where the program lives.
 std::string ShippedModuleFolder() {
-  std::error_code error;
-  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) {
+  const std::filesystem::path program = ProgramFile();
+  if (program.empty()) {
     return "";
   }
   return (program.parent_path() / SCRIPT_MENU_MODULE_DIR_FROM_BIN).lexically_normal().string();

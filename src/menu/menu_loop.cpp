@@ -1,7 +1,6 @@
 #include "menu/menu_loop.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -35,15 +34,18 @@ bool WriteLine(const char* text) {
   return false;
 }
 
-// Skips white space, line ends included. True when nothing else is left to read.
+// Skips white space, line ends included. True when nothing else can be read: the input has ended,
+// or it cannot be read at all.
 bool InputExhausted() {
-  return (std::cin >> std::ws).eof();
+  errno = 0;
+  std::cin >> std::ws;
+  return std::cin.eof() || std::cin.bad();
 }
 
 // How the program ends once standard input has nothing more: quietly when the input simply ended,
 // with a message and a failure status when it could not be read.
 int EndOfInputStatus() {
-  if (std::ferror(stdin) == 0) {
+  if (!std::cin.bad()) {
     return EXIT_SUCCESS;
   }
   ReportStreamFailure("read standard input", errno);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace support {
 namespace {
@@ -92,6 +94,25 @@ bool Pump(Child& child, milliseconds wait) {
 
 }  // namespace
 
+Child::Child(Child&& other) noexcept
+    : pid(std::exchange(other.pid, -1)),
+      input(std::exchange(other.input, -1)),
+      output(std::exchange(other.output, -1)),
+      errors(std::exchange(other.errors, -1)),
+      terminal(other.terminal),
+      out(std::move(other.out)),
+      err(std::move(other.err)) {}
+
+Child::~Child() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  CloseFd(input);
+  CloseFd(output);
+  CloseFd(errors);
+}
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "script-menu-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
@@ -111,6 +132,10 @@ void WriteModule(const std::filesystem::path& folder, const std::string& source)
 
 std::string ProgramPath() {
   return SCRIPT_MENU_PROGRAM;
+}
+
+std::string ProbeFolder() {
+  return SCRIPT_MENU_PROBE_DIR;
 }
 
 Child Start(const Launch& launch) {
@@ -151,8 +176,13 @@ Child Start(const Launch& launch) {
     envp.push_back(const_cast<char*>(entry.c_str()));
   }
   envp.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(launch.program.c_str()), nullptr};
+  std::vector<char*> argv = {const_cast<char*>(launch.program.c_str())};
+  for (const std::string& argument : launch.arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
   const std::string directory = launch.directory.string();
+  const std::string output_file = launch.output_file.string();
 
   child.pid = fork();
   if (child.pid < 0) {
@@ -176,14 +206,26 @@ Child Start(const Launch& launch) {
     if (launch.close_stdout) {
       close(STDOUT_FILENO);
     }
+    if (!output_file.empty()) {
+      const int file = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(file, STDOUT_FILENO);
+    }
+    if (launch.file_size_limit >= 0) {
+      const rlimit limit = {static_cast<rlim_t>(launch.file_size_limit),
+                            static_cast<rlim_t>(launch.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      signal(SIGXFSZ, SIG_IGN);  // a write beyond the limit fails instead of ending the program
+    }
     for (int fd = 3; fd < 1024; ++fd) {
       close(fd);
     }
     if (!directory.empty() && chdir(directory.c_str()) != 0) {
       _exit(126);
     }
+    // As a user's shell leaves them, whatever the test runner ignores.
     signal(SIGPIPE, SIG_DFL);
-    execve(argv[0], argv, envp.data());
+    signal(SIGINT, SIG_DFL);
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
 
@@ -194,6 +236,9 @@ Child Start(const Launch& launch) {
     close(out[1]);
     child.input = in[1];
     child.output = out[0];
+  }
+  if (!output_file.empty()) {
+    CloseFd(child.output);  // nothing comes through the pipe: the test reads the file
   }
   close(err[1]);
   child.errors = err[0];
@@ -255,6 +300,7 @@ Outcome Finish(Child& child, milliseconds patience) {
   // Whatever is still in the streams after the exit.
   while (Pump(child, milliseconds(50)) && Clock::now() < deadline + milliseconds(1000)) {
   }
+  child.pid = -1;
   CloseFd(child.input);
   CloseFd(child.output);
   CloseFd(child.errors);

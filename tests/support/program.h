@@ -33,8 +33,13 @@ void WriteModule(const std::filesystem::path& folder, const std::string& source)
 // The path of the script-menu program under test.
 std::string ProgramPath();
 
+// The folder of the suite's probe module (tests/probe/PythonCode.py): it shows each call it gets
+// ("menu", "PrintMe(5)") and reports the release of its module, functions and results.
+std::string ProbeFolder();
+
 struct Launch {
   std::string program = ProgramPath();
+  std::vector<std::string> arguments;  // after the program's own name
   // NAME=value entries. The child gets these and a small fixed base (PATH, LANG=C.UTF-8 and any
   // sanitizer options), nothing else of the test's own environment. An entry replaces a base entry
   // of the same name; "NAME" alone removes it.
@@ -43,6 +48,8 @@ struct Launch {
   bool terminal = false;            // standard input and output on a pseudo-terminal
   bool close_stdout = false;        // start with standard output closed
   bool stdin_write_only = false;    // standard input open, but not for reading
+  std::filesystem::path output_file;  // standard output into this file, not a pipe
+  long long file_size_limit = -1;     // when set, writing a file beyond this many bytes fails
 };
 
 struct Outcome {
@@ -53,9 +60,17 @@ struct Outcome {
   bool timed_out = false;
 };
 
-// A running program.
+// A running program. One that goes out of scope unfinished, as when an assertion fails, is killed
+// and waited for, so that no test leaves a process behind.
 struct Child {
-  pid_t pid = -1;
+  Child() = default;
+  Child(Child&& other) noexcept;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  Child& operator=(Child&&) = delete;
+  ~Child();
+
+  pid_t pid = -1;   // -1 once it has been waited for
   int input = -1;   // its standard input (the terminal's master side when on a terminal)
   int output = -1;  // its standard output (a second handle on that side when on a terminal)
   int errors = -1;  // its standard error

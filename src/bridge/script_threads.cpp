@@ -1,0 +1,127 @@
+#include "bridge/script_threads.h"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The noted threads, by their CPU-time clocks: the kernel drops a thread's clock when the thread
+// ends, so the clock tells whether it has ended without touching any memory of the thread's.
+std::vector<clockid_t> noted_threads;
+
+[[noreturn]] void ExitOnThreadLeftRunning() {
+  std::fprintf(stderr,
+               "script-menu: a thread that PythonCode started is still running after its call "
+               "ended, and no further call can start safely; make PythonCode end its threads "
+               "before its functions return\n");
+  std::exit(EXIT_FAILURE);
+}
+
+// The thread ids of the running interpreter's thread states, ours excepted.
+std::vector<unsigned long> OtherThreadIds() {
+  PyThreadState* self = PyThreadState_Get();
+  std::vector<unsigned long> ids;
+  for (PyThreadState* state = PyInterpreterState_ThreadHead(self->interp); state != nullptr;
+       state = PyThreadState_Next(state)) {
+    if (state != self) {
+      ids.push_back(state->thread_id);
+    }
+  }
+  return ids;
+}
+
+// A thread that has only just been started may not have taken its thread state over yet: the
+// state's id is then still 0 or its creator's.
+bool AllThreadsStarted(std::vector<unsigned long> ids) {
+  ids.push_back(PyThreadState_Get()->thread_id);
+  std::sort(ids.begin(), ids.end());
+  return ids.front() != 0 && std::adjacent_find(ids.begin(), ids.end()) == ids.end();
+}
+
+PyObject* NoteScriptThreadsCallback(PyObject* /*module*/, PyObject* /*no_arguments*/) {
+  NoteScriptThreads();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef note_script_threads = {"note_script_threads", NoteScriptThreadsCallback, METH_NOARGS,
+                                   nullptr};
+
+}  // namespace
+
+// Exit functions run last-registered first, so this one, registered before the module is
+// imported, runs after any of the script's own.
+void NoteScriptThreadsAtExit() {
+  PyObject* atexit = PyImport_ImportModule("atexit");                      // new
+  PyObject* callback = PyCFunction_New(&note_script_threads, nullptr);     // new
+  PyObject* result = nullptr;                                              // new
+  if (atexit != nullptr && callback != nullptr) {
+    result = PyObject_CallMethod(atexit, "register", "O", callback);
+  }
+  if (result == nullptr) {
+    PyErr_Clear();  // the note taken just before the shut-down is still made
+  }
+  Py_XDECREF(result);
+  Py_XDECREF(callback);
+  Py_XDECREF(atexit);
+}
+
+void NoteScriptThreads() {
+  const auto deadline = Clock::now() + kThreadEndBound;
+  std::vector<unsigned long> ids = OtherThreadIds();
+  while (!AllThreadsStarted(ids)) {
+    if (Clock::now() >= deadline) {
+      ExitOnThreadLeftRunning();
+    }
+    Py_BEGIN_ALLOW_THREADS  // lets the new thread run up to taking its state over
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+    Py_END_ALLOW_THREADS
+    ids = OtherThreadIds();
+  }
+  for (const unsigned long id : ids) {
+    // The thread is running: it gives its state up before it ends, and that takes the lock we hold.
+    clockid_t clock = 0;
+    if (pthread_getcpuclockid(static_cast<pthread_t>(id), &clock) == 0 &&
+        std::find(noted_threads.begin(), noted_threads.end(), clock) == noted_threads.end()) {
+      noted_threads.push_back(clock);
+    }
+  }
+}
+
+void AwaitScriptThreads() {
+  if (noted_threads.empty()) {
+    return;
+  }
+#if PY_VERSION_HEX < 0x03090000
+  // 3.8 shuts down still holding the interpreter lock, and a thread waiting for the lock learns
+  // that it has to end only once it has it. Each such thread passes the lock on as it ends.
+  PyEval_ReleaseLock();
+#endif
+  const auto deadline = Clock::now() + kThreadEndBound;
+  auto pause = std::chrono::microseconds(20);
+  for (;;) {
+    noted_threads.erase(std::remove_if(noted_threads.begin(), noted_threads.end(),
+                                       [](clockid_t clock) {
+                                         timespec unused{};
+                                         return clock_gettime(clock, &unused) != 0;  // ended
+                                       }),
+                        noted_threads.end());
+    if (noted_threads.empty()) {
+      return;
+    }
+    if (Clock::now() >= deadline) {
+      ExitOnThreadLeftRunning();
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(5000));
+  }
+}
