@@ -3,6 +3,9 @@
 #   make run             start the program on the shipped PythonCode module
 #   make test            build and run the whole suite
 #   make bench           build and run the benchmark
+#   make install         install the stripped program, its module and manual page under PREFIX
+#                        (/usr/local), within DESTDIR if given
+#   make package         build a Debian package (.deb) in the build folder
 # PYTHON=/path/to/python3 builds against that interpreter's release, in a build folder of its own.
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer, in a folder of its own too.
 
@@ -10,6 +13,8 @@ PYTHON ?= /usr/bin/python3
 SANITIZE ?= 0
 JOBS ?= 2
 BENCH_ARGS ?=
+PREFIX ?= /usr/local
+DESTDIR ?=
 
 # Asked of the interpreter itself, so that a shim on PATH resolves to the real executable.
 PYTHON_EXECUTABLE := $(shell "$(PYTHON)" -c 'import sys; print(sys.executable)' 2>/dev/null)
@@ -26,7 +31,7 @@ BUILD := build/python-$(PYTHON_VERSION)
 SANITIZE_OPTION := OFF
 endif
 
-.PHONY: all configure build run test bench clean
+.PHONY: all configure build run test bench install package clean
 
 all: build
 
@@ -53,6 +58,16 @@ test: build
 bench: configure
 	cmake --build $(BUILD) -j $(JOBS) --target script_menu_bench
 	$(BUILD)/bench/script_menu_bench $(BENCH_ARGS)
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+
+# The package's dependencies are Debian's packages, so it is built against Debian's own python3.
+package: build
+	@case "$(PYTHON_EXECUTABLE)" in /usr/bin/*) ;; *) \
+	  echo "make package: a package is built against Debian's python3, not $(PYTHON_EXECUTABLE)" >&2; \
+	  exit 1;; esac
+	cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf build

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,19 +103,30 @@ TEST(ModuleSearch, ProgramWithoutItsModuleReportsTheFailedImportAndGoesOn) {
   EXPECT_EQ(run.exit_code, 0);
 }
 
-TEST(ModuleSearch, InstalledProgramFindsItsInstalledModule) {
+// Every file and folder under a folder, with its size and when it was last changed.
+std::set<std::string> Contents(const fs::path& folder) {
+  std::set<std::string> contents;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    contents.insert(entry.path().string() + " " +
+                    (entry.is_regular_file() ? std::to_string(entry.file_size()) : "folder") + " " +
+                    std::to_string(entry.last_write_time().time_since_epoch().count()));
+  }
+  return contents;
+}
+
+TEST(ModuleSearch, InstalledProgramRunsItsInstalledModuleAndWritesNothingThere) {
   const TempDir prefix;
   ASSERT_TRUE(Install(prefix.path));
-  const fs::path installed_module = prefix.path / "share" / "script-menu" / "PythonCode.py";
-  ASSERT_TRUE(fs::exists(installed_module));
-  // Mark the installed copy, so that finding the build tree's copy instead would show.
-  std::ofstream(installed_module, std::ios::app) << "\nprint('installed copy')\n";
-
+  const auto installed = Contents(prefix.path);
   Launch launch = WithNoEnvironment("/");
   launch.program = (prefix.path / "bin" / "script-menu").string();
-  const auto run = RunProgram(launch, "3\n");
-  EXPECT_EQ(run.out, std::string("installed copy\n") + kShippedMenu);
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(RunProgram(launch, kShippedInput).out, kShippedDialogue);
+  EXPECT_EQ(Contents(prefix.path), installed) << "the interpreter wrote under the installation";
+
+  // Mark the installed copy, so that finding the build tree's copy instead would show.
+  std::ofstream(prefix.path / "share" / "script-menu" / "PythonCode.py", std::ios::app)
+      << "\nprint('installed copy')\n";
+  EXPECT_EQ(RunProgram(launch, "3\n").out, std::string("installed copy\n") + kShippedMenu);
 }
 
 TEST(Locale, ScriptTextComesOutAsUtf8UnderTheCLocale) {
