@@ -1,7 +1,9 @@
 // What one bridge call costs, measured beside its floor (a bare interpreter start and shut-down,
 // which this design pays on every call) and beside what a user would do instead (start a python3
-// process that makes the same import and call); and how resident memory grows over many calls.
-// A benchmark: it reports, it asserts nothing.
+// process that makes the same import and call); what a call spends on the threads a script may
+// leave running, when it leaves none; and how resident memory grows over many calls.
+// A benchmark: it reports, it asserts nothing. `make bench` writes Google Benchmark's JSON, and
+// bench/summary.py prints the cases side by side from it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>  // for PY_VERSION
 #include <benchmark/benchmark.h>
@@ -11,14 +13,11 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <string>
-#include <vector>
 
 #include "bridge/interpreter.h"
 #include "bridge/script_bridge.h"
@@ -29,13 +28,10 @@ extern char** environ;
 namespace {
 
 // Resident memory settles over the first few hundred calls; growth is measured after that.
-constexpr int kWarmUpCalls = 300;
-constexpr int kMemoryCalls = 1000;
-
-const char* const kTimedNames[] = {"bare start and shut-down", "RunScriptProcedure",
-                                   "CallScriptIntFunction", "python3 process"};
-// What every call spends on the threads a script may leave running, when it leaves none.
-constexpr char kThreadBookkeeping[] = "thread bookkeeping, no thread";
+// --quick, for CI, makes fewer of both: enough to show the cases run, not to measure them.
+int warm_up_calls = 300;
+int memory_calls = 1000;
+constexpr char kQuickFlag[] = "--quick";
 
 // A memory case: a bridge operation, or for the baseline a bare start and shut-down, on a module.
 struct MemoryCase {
@@ -109,10 +105,6 @@ void Python3Process(benchmark::State& state) {
   }
 }
 
-std::string MemoryBenchmarkName(const std::string& what) {
-  return "memory growth, " + what;
-}
-
 long ResidentKiB() {
   long size = 0;
   long resident = 0;
@@ -133,15 +125,15 @@ void RunMemoryCase(const MemoryCase& what) {
 
 constexpr char kMeasureFlag[] = "--measure-memory";
 
-// Run as `script_menu_bench --measure-memory <case number>`: resident memory after the warm-up
-// and after the measured calls, written on standard output.
+// Run as `script_menu_bench --measure-memory <case number> <warm-up calls> <calls>`: resident
+// memory after the warm-up and after the measured calls, written on standard output.
 int MeasureMemory(const MemoryCase& what) {
   UseModule(what.module);
-  for (int i = 0; i < kWarmUpCalls; ++i) {
+  for (int i = 0; i < warm_up_calls; ++i) {
     RunMemoryCase(what);
   }
   const long before = ResidentKiB();
-  for (int i = 0; i < kMemoryCalls; ++i) {
+  for (int i = 0; i < memory_calls; ++i) {
     RunMemoryCase(what);
   }
   std::printf("%ld %ld\n", before, ResidentKiB());
@@ -154,8 +146,10 @@ int MeasureMemory(const MemoryCase& what) {
 void MemoryGrowth(benchmark::State& state, std::size_t which) {
   std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
   std::string flag = kMeasureFlag;
-  std::string argument = std::to_string(which);
-  char* argv[] = {program.data(), flag.data(), argument.data(), nullptr};
+  std::string arguments[] = {std::to_string(which), std::to_string(warm_up_calls),
+                             std::to_string(memory_calls)};
+  char* argv[] = {program.data(),      flag.data(),         arguments[0].data(),
+                  arguments[1].data(), arguments[2].data(), nullptr};
   for (auto _ : state) {
     int channel[2];
     if (pipe(channel) != 0) {
@@ -189,109 +183,66 @@ void MemoryGrowth(benchmark::State& state, std::size_t which) {
       state.SkipWithError("the measuring process failed");
       break;
     }
-    state.counters["KiB_per_call"] = static_cast<double>(after - before) / kMemoryCalls;
+    state.counters["KiB_per_call"] = static_cast<double>(after - before) / memory_calls;
     state.counters["RSS_KiB"] = static_cast<double>(after);
   }
 }
 
-// Google Benchmark's own report, then the calls side by side, with their ratios.
-class SideBySideReporter : public benchmark::ConsoleReporter {
- public:
-  SideBySideReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      const std::string& name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "mean") {
-        continue;  // with repetitions, the mean stands for the call
-      }
-      if (run.error_occurred) {
-        errors_[name] = run.error_message;
-      } else {
-        milliseconds_[name] = run.GetAdjustedRealTime();  // every timed run is in milliseconds
-        const auto growth = run.counters.find("KiB_per_call");
-        if (growth != run.counters.end()) {
-          growth_[name] = growth->second.value;
-        }
-      }
+// The interpreter's own variables in this environment, which change what a start costs (PYTHONPATH
+// aside, which each case sets).
+std::string PythonEnvironment() {
+  std::string found;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string variable = *entry;
+    if (variable.rfind("PYTHON", 0) == 0 && variable.rfind("PYTHONPATH=", 0) != 0) {
+      found += (found.empty() ? "" : " ") + variable;
     }
   }
-
-  void PrintSideBySide() const {
-    std::printf("\nPython %s (%s), real time per call:\n", PY_VERSION, SCRIPT_MENU_PYTHON);
-    const double floor = Find(milliseconds_, kTimedNames[0]);
-    const double process = Find(milliseconds_, kTimedNames[3]);
-    const double bookkeeping = Find(milliseconds_, kThreadBookkeeping);
-    for (const char* name : kTimedNames) {
-      const double ms = Find(milliseconds_, name);
-      if (ms <= 0) {
-        std::printf("  %-28s %s\n", name, Error(name).c_str());
-        continue;
-      }
-      std::printf("  %-28s %8.2f ms", name, ms);
-      if (floor > 0) {
-        std::printf("   %5.2f x bare start", ms / floor);
-      }
-      if (process > 0) {
-        std::printf("   %5.2f x python3 process", ms / process);
-      }
-      std::printf("\n");
-    }
-    if (bookkeeping > 0 && floor > 0) {
-      std::printf("  %-28s %8.4f ms   %5.2f %% of a bare start\n", kThreadBookkeeping,
-                  bookkeeping, 100 * bookkeeping / floor);
-    }
-    std::printf("Resident memory growth per call, over %d calls after %d to warm up:\n",
-                kMemoryCalls, kWarmUpCalls);
-    for (const MemoryCase& what : kMemoryCases) {
-      const std::string name = MemoryBenchmarkName(what.name);
-      if (growth_.count(name) != 0) {
-        std::printf("  %-40s %8.2f KiB\n", what.name, growth_.at(name));
-      } else {
-        std::printf("  %-40s %s\n", what.name, Error(name).c_str());
-      }
-    }
-  }
-
- private:
-  static double Find(const std::map<std::string, double>& values, const std::string& name) {
-    const auto found = values.find(name);
-    return found == values.end() ? 0.0 : found->second;
-  }
-  std::string Error(const std::string& name) const {
-    const auto found = errors_.find(name);
-    return found == errors_.end() ? "not run" : found->second;
-  }
-
-  std::map<std::string, double> milliseconds_;
-  std::map<std::string, double> growth_;
-  std::map<std::string, std::string> errors_;
-};
+  return found.empty() ? "none" : found;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], kMeasureFlag) == 0) {
+  if (argc == 5 && std::strcmp(argv[1], kMeasureFlag) == 0) {
+    warm_up_calls = std::stoi(argv[3]);
+    memory_calls = std::stoi(argv[4]);
     return MeasureMemory(kMemoryCases[std::stoul(argv[2])]);
   }
-  // Real time throughout: the python3 process spends its time outside this one.
-  benchmark::RegisterBenchmark(kTimedNames[0], BareStart)->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark(kTimedNames[1], RunProcedure)->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark(kTimedNames[2], CallIntFunction)->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark(kTimedNames[3], Python3Process)->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark(kThreadBookkeeping, ThreadBookkeeping)->Unit(benchmark::kMillisecond)->UseRealTime();
+  if (argc > 1 && std::strcmp(argv[1], kQuickFlag) == 0) {
+    warm_up_calls = 30;
+    memory_calls = 100;
+    argv[1] = argv[0];  // Google Benchmark never sees the flag
+    --argc;
+    ++argv;
+  }
+
+  // Real time throughout: the python3 process spends its time outside this one. The timed cases
+  // are the ones compared: run them with repetitions and random interleaving, so that each is
+  // measured across the same stretch of a shared machine's time.
+  const auto timed = [](const char* name, void (*function)(benchmark::State&)) {
+    benchmark::RegisterBenchmark(name, function)->Unit(benchmark::kMillisecond)->UseRealTime();
+  };
+  timed("bare start and shut-down", BareStart);
+  timed("RunScriptProcedure", RunProcedure);
+  timed("CallScriptIntFunction", CallIntFunction);
+  timed("python3 process", Python3Process);
+  timed("thread bookkeeping, no thread", ThreadBookkeeping);
   for (std::size_t which = 0; which < std::size(kMemoryCases); ++which) {
-    const std::string name = MemoryBenchmarkName(kMemoryCases[which].name);
+    const std::string name = std::string("memory growth, ") + kMemoryCases[which].name;
     benchmark::RegisterBenchmark(name.c_str(), MemoryGrowth, which)
         ->Iterations(1)
+        ->Repetitions(1)
         ->Unit(benchmark::kSecond);
   }
 
+  benchmark::AddCustomContext("python_version", PY_VERSION);
+  benchmark::AddCustomContext("python_executable", SCRIPT_MENU_PYTHON);
+  benchmark::AddCustomContext("memory_warm_up_calls", std::to_string(warm_up_calls));
+  benchmark::AddCustomContext("memory_calls", std::to_string(memory_calls));
+  benchmark::AddCustomContext("python_environment", PythonEnvironment());
   benchmark::Initialize(&argc, argv);
-  SideBySideReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintSideBySide();
+  benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;
 }
