@@ -7,14 +7,17 @@
 #   make install         install the stripped program, its module and manual page under PREFIX
 #                        (/usr/local), within DESTDIR if given
 #   make package         build a Debian package (.deb) in the build folder
+#   make lint            check the format and run clang-tidy
 # PYTHON=/path/to/python3 builds against that interpreter's release, in a build folder of its own.
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer, in a folder of its own too.
+# WERROR=1 makes every compiler warning an error.
 
 PYTHON ?= /usr/bin/python3
 SANITIZE ?= 0
 JOBS ?= 2
 BENCH_ARGS ?=
 QUICK ?= 0
+WERROR ?= 0
 PREFIX ?= /usr/local
 DESTDIR ?=
 
@@ -25,6 +28,12 @@ ifeq ($(PYTHON_EXECUTABLE),)
 $(error PYTHON=$(PYTHON) is not a python3 interpreter that runs here)
 endif
 
+ifeq ($(WERROR),1)
+WERROR_OPTION := ON
+else
+WERROR_OPTION := OFF
+endif
+
 ifeq ($(SANITIZE),1)
 BUILD := build/python-$(PYTHON_VERSION)-sanitize
 SANITIZE_OPTION := ON
@@ -33,18 +42,22 @@ BUILD := build/python-$(PYTHON_VERSION)
 SANITIZE_OPTION := OFF
 endif
 
-.PHONY: all configure build run test bench install package clean
+.PHONY: all configure build run test bench install package lint clean
 
 all: build
 
 # Two interpreters of one version share a folder name: one configured for another interpreter is
 # configured afresh rather than silently used.
+# WERROR=1 is set on an existing configuration too.
 configure:
 	@if [ "$$(cat $(BUILD)/python-executable 2>/dev/null)" != "$(PYTHON_EXECUTABLE)" ]; then \
 	  rm -rf $(BUILD) && \
 	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_SANITIZE=$(SANITIZE_OPTION) && \
+	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_SANITIZE=$(SANITIZE_OPTION) \
+	    -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) && \
 	  echo "$(PYTHON_EXECUTABLE)" > $(BUILD)/python-executable; \
+	elif ! grep -qx "SCRIPT_MENU_WERROR:BOOL=$(WERROR_OPTION)" $(BUILD)/CMakeCache.txt; then \
+	  cmake -S . -B $(BUILD) -DSCRIPT_MENU_WERROR=$(WERROR_OPTION); \
 	fi
 
 build: configure
@@ -82,6 +95,16 @@ package: build
 	  echo "make package: a package is built against Debian's python3, not $(PYTHON_EXECUTABLE)" >&2; \
 	  exit 1;; esac
 	cmake --build $(BUILD) --target package
+
+# The format (.clang-format) of every C++ file, and clang-tidy's checks (.clang-tidy) over the
+# program and its tests, with this build's compile commands.
+CXX_FILES = $(shell find src tests bench -name '*.cpp' -o -name '*.h')
+
+lint: configure
+	clang-format --dry-run --Werror $(CXX_FILES)
+	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet '$(CURDIR)/(src|tests)/.*\.cpp$$' > $(BUILD)/clang-tidy.log 2>&1 \
+	  || { cat $(BUILD)/clang-tidy.log; exit 1; }
+	@echo "lint: format and clang-tidy clean"
 
 clean:
 	rm -rf build

@@ -19,11 +19,11 @@ using testing::internal::GetCapturedStdout;
 // Each test's module is found first through PYTHONPATH, which every fresh interpreter reads.
 class Bridge : public testing::Test {
  protected:
-  void UseModule(const std::string& source) {
+  void UseModule(const std::string& source) const {
     support::WriteModule(folder_.path, source);
     setenv("PYTHONPATH", folder_.path.c_str(), 1);
   }
-  void UseProbe() { setenv("PYTHONPATH", support::ProbeFolder().c_str(), 1); }
+  static void UseProbe() { setenv("PYTHONPATH", support::ProbeFolder().c_str(), 1); }
   void TearDown() override { unsetenv("PYTHONPATH"); }
 
  private:

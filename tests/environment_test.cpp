@@ -79,7 +79,7 @@ TEST(ModuleSearch, ModuleInTheWorkingFolderIsNeverRunUnlessPythonpathNamesIt) {
   EXPECT_EQ(ignored.out, kShippedMenu);
 
   Launch opted_in = WithNoEnvironment(untrusted.path);
-  opted_in.env.push_back("PYTHONPATH=.");
+  opted_in.env.emplace_back("PYTHONPATH=.");
   EXPECT_EQ(RunProgram(opted_in, "3\n").out, "stray module ran\n");
 }
 

@@ -62,7 +62,7 @@ TEST(ScriptFaults, ModuleThatFailsToImportIsReportedOnEveryCall) {
        at = run.err.find("RuntimeError: broken module", at + 1)) {
     ++reports;
   }
-  EXPECT_EQ(reports, 3u) << "two menus and one number action:\n" << run.err;
+  EXPECT_EQ(reports, 3U) << "two menus and one number action:\n" << run.err;
   EXPECT_EQ(run.exit_code, 0);
 }
 

@@ -77,7 +77,7 @@ support::Outcome TalkIntoAFullFile(const std::string& input, long long room, std
   launch.file_size_limit = room;
   // The limit holds for the byte code the interpreter caches as well, which it would then cut short.
   launch.env = {"PYTHONDONTWRITEBYTECODE=1"};
-  const auto run = support::Talk(support::kEchoModule, input, launch);
+  auto run = support::Talk(support::kEchoModule, input, launch);
   std::ifstream file(launch.output_file);
   written.assign(std::istreambuf_iterator<char>(file), {});
   return run;
@@ -95,7 +95,8 @@ TEST(Streams, EachOfTheMenusWritesThatFailsStopsTheProgram) {
                         Case{"1\n5\n", "menu\nEnter a number.\nPrintMe(5)\n", "the empty line"}}) {
     std::string written;
     const std::string text = c.written;
-    const auto run = TalkIntoAFullFile(std::string(c.input) + "3\n", text.size(), written);
+    const auto run = TalkIntoAFullFile(std::string(c.input) + "3\n",
+                                       static_cast<long long>(text.size()), written);
     EXPECT_EQ(written, text) << c.failing;
     EXPECT_EQ(run.err, std::string(kLostOutput) + ": File too large\n") << c.failing;
     EXPECT_EQ(run.exit_code, 1) << c.failing;

@@ -1,8 +1,8 @@
 // Threads that a script leaves running when its call ends. The program never crashes on them:
 // each has ended before the next interpreter starts, or the program stops and says why.
 #include <gtest/gtest.h>
-#include <signal.h>
 
+#include <csignal>
 #include <string>
 #include <thread>
 

@@ -4,16 +4,14 @@
 #include <Python.h>
 #include <sys/auxv.h>
 
-#include <cstring>
 #include <filesystem>
-#include <memory>
 #include <system_error>
 
 #include "bridge/interpreter.h"
 
 // Set by the build: where the shipped PythonCode module lies relative to the program's folder.
 #ifndef SCRIPT_MENU_MODULE_DIR_FROM_BIN
-#error "SCRIPT_MENU_MODULE_DIR_FROM_BIN must give the shipped module's folder relative to the program's"
+#error "SCRIPT_MENU_MODULE_DIR_FROM_BIN must give the module's folder relative to the program's"
 #endif
 
 namespace {
@@ -24,23 +22,16 @@ constexpr char kScriptModuleName[] = "PythonCode";
 // What CallScriptIntFunction gives when the script gives no int.
 constexpr int kNoResult = -1;
 
-// The interpreter's look-ups get a NUL-terminated buffer of their own, which lives until the
-// interpreter has been shut down.
-std::unique_ptr<char[]> CopyName(const std::string& name) {
-  auto copy = std::make_unique<char[]>(name.size() + 1);  // zero-filled: the last byte is the NUL
-  std::memcpy(copy.get(), name.data(), name.size());
-  return copy;
-}
-
 // The program file: the kernel's link to it, or where /proc is not mounted, the path the program
 // was started by. Asked before the first import, so no script can have moved the working folder a
 // relative path would be taken from. Empty if neither tells.
 std::filesystem::path ProgramFile() {
   std::error_code error;
-  const std::filesystem::path linked = std::filesystem::read_symlink("/proc/self/exe", error);
+  std::filesystem::path linked = std::filesystem::read_symlink("/proc/self/exe", error);
   if (!error) {
     return linked;
   }
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the kernel hands the address over as a number
   const auto* started_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
   if (started_as == nullptr) {
     return {};
@@ -89,8 +80,12 @@ int ConvertToInt(PyObject* object) {
 
 }  // namespace
 
+// Each operation takes the function name by value: that string is the operation's own copy, its
+// c_str() the NUL-terminated buffer that the interpreter's look-up gets, and it lives until the
+// operation returns, after the shut-down.
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the copy is the point
 void RunScriptProcedure(std::string name) {
-  const std::unique_ptr<char[]> name_copy = CopyName(name);
   StartInterpreter();
   AppendShippedModuleFolder();
 
@@ -98,7 +93,7 @@ void RunScriptProcedure(std::string name) {
   if (module == nullptr) {
     PyErr_Print();  // the failed import, in the interpreter's usual form
   } else {
-    PyObject* function = PyObject_GetAttrString(module, name_copy.get());  // new
+    PyObject* function = PyObject_GetAttrString(module, name.c_str());  // new
     if (function == nullptr) {
       PyErr_Print();  // no such attribute: say so, rather than leave the user with no menu
     } else {
@@ -115,10 +110,10 @@ void RunScriptProcedure(std::string name) {
   }
 
   StopInterpreter();
-}  // the name copy is freed here, after the shut-down
+}  // the name's copy goes here, after the shut-down
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the copy is the point
 int CallScriptIntFunction(std::string name, int value) {
-  const std::unique_ptr<char[]> name_copy = CopyName(name);
   StartInterpreter();
   AppendShippedModuleFolder();
 
@@ -131,7 +126,7 @@ int CallScriptIntFunction(std::string name, int value) {
   if (module != nullptr) {
     PyObject* dictionary = PyModule_GetDict(module);  // borrowed; null if the import gave no module
     if (dictionary != nullptr) {
-      function = PyDict_GetItemString(dictionary, name_copy.get());  // a missing name raises nothing
+      function = PyDict_GetItemString(dictionary, name.c_str());  // none there: no error either
     }
   }
 
@@ -168,4 +163,4 @@ int CallScriptIntFunction(std::string name, int value) {
 
   StopInterpreter();
   return converted;
-}  // the name copy is freed here, after the shut-down
+}  // the name's copy goes here, after the shut-down

@@ -3,9 +3,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <pthread.h>
-#include <time.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>

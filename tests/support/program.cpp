@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -11,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -172,6 +172,7 @@ Child Start(const Launch& launch) {
   // Everything the child needs is made before the fork.
   const std::vector<std::string> env = ChildEnvironment(launch.env);
   std::vector<char*> envp;
+  envp.reserve(env.size() + 1);
   for (const std::string& entry : env) {
     envp.push_back(const_cast<char*>(entry.c_str()));
   }
