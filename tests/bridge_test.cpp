@@ -69,9 +69,9 @@ TEST_F(Bridge, GivesMinusOneWhenThereIsNoIntAndPrintsOnlyRealFaults) {
     const char* name;
     const char* printed;  // what must reach standard error; empty for nothing at all
   };
-  for (const Case& c : {Case{"Nothing", ""}, Case{"Huge", ""}, Case{"Text", ""},
-                        Case{"Missing", ""}, Case{"NotAFunction", ""},
-                        Case{"Fails", "LookupError: no such value"}}) {
+  for (const Case& c :
+       {Case{"Nothing", ""}, Case{"Huge", ""}, Case{"Text", ""}, Case{"Missing", ""},
+        Case{"NotAFunction", ""}, Case{"Fails", "LookupError: no such value"}}) {
     CaptureStderr();
     EXPECT_EQ(CallScriptIntFunction(c.name, 1), -1) << c.name;
     const std::string err = GetCapturedStderr();
@@ -97,10 +97,10 @@ TEST_F(Bridge, ReleasesEachReferenceOnceOnEveryPath) {
   EXPECT_EQ(CallScriptIntFunction("NotCallable", 1), -1);
   const std::string err = GetCapturedStderr();
   EXPECT_EQ(GetCapturedStdout(), "menu\nresult 0 released\n" + released +  // the menu
-                                     released +                             // no such attribute
+                                     released +                            // no such attribute
                                      "DoubleValue(21)\nresult 42 released\n" + released +
-                                     released +   // no such function
-                                     released);   // not callable
+                                     released +  // no such function
+                                     released);  // not callable
   EXPECT_NE(err.find("AttributeError"), std::string::npos) << err;
   EXPECT_NE(err.find("Missing"), std::string::npos) << err;
 }

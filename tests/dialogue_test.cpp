@@ -28,10 +28,10 @@ TEST(Dialogue, OtherChoicesAreAnsweredAndTheMenuComesAgain) {
 
 TEST(Dialogue, NumberActionsCallTheScriptWithTheNumberUnchanged) {
   const auto run = Talk(kEchoModule, "1\n5\n2\n-7\n2\n0\n2\n2147483647\n1\n-2147483648\n3\n");
-  EXPECT_EQ(run.out, std::string("menu\n") + kEnter + "PrintMe(5)\n\n" +           //
-                         "menu\n" + kEnter + "DoubleValue(-7)\n\n" +                //
-                         "menu\n" + kEnter + "DoubleValue(0)\n\n" +                 //
-                         "menu\n" + kEnter + "DoubleValue(2147483647)\n\n" +        //
+  EXPECT_EQ(run.out, std::string("menu\n") + kEnter + "PrintMe(5)\n\n" +      //
+                         "menu\n" + kEnter + "DoubleValue(-7)\n\n" +          //
+                         "menu\n" + kEnter + "DoubleValue(0)\n\n" +           //
+                         "menu\n" + kEnter + "DoubleValue(2147483647)\n\n" +  //
                          "menu\n" + kEnter + "PrintMe(-2147483648)\n\n" + "menu\n");
   EXPECT_EQ(run.err, "") << "a doubled value outside the int range is dropped unprinted";
   EXPECT_EQ(run.exit_code, 0);
@@ -60,8 +60,8 @@ TEST(Dialogue, UnreadableChoiceIsInvalidAndTheRestOfItsLineIsDropped) {
 
 TEST(Dialogue, UnreadableNumberMakesNoCall) {
   const auto run = Talk(kEchoModule, "1\nfive\n2\n-99999999999\n3\n");
-  EXPECT_EQ(run.out, std::string("menu\n") + kEnter + kInvalid + "menu\n" + kEnter + kInvalid +
-                         "menu\n");
+  EXPECT_EQ(run.out,
+            std::string("menu\n") + kEnter + kInvalid + "menu\n" + kEnter + kInvalid + "menu\n");
   EXPECT_EQ(run.exit_code, 0);
 }
 
@@ -95,8 +95,8 @@ TEST(Dialogue, EveryCallReleasesItsModuleFunctionsAndResultOnce) {
   launch.env = {"PYTHONPATH=" + support::ProbeFolder()};
   const auto run = support::RunProgram(launch, "1 5\n2 7\n3\n");
   EXPECT_EQ(run.out, menu + kEnter + "PrintMe(5)\nresult 5 released\n" + released + "\n" +  //
-                         menu + kEnter + "DoubleValue(7)\nresult 14 released\n" + released +
-                         "\n" + menu);
+                         menu + kEnter + "DoubleValue(7)\nresult 14 released\n" + released + "\n" +
+                         menu);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_code, 0);
 }
@@ -119,7 +119,7 @@ def PrintMe(value):
 )py",
                         "1\n5\n1\n6\n3\n");
   EXPECT_EQ(run.out, std::string("imported\nmenu, call 1\n") + kEnter +
-                         "imported\nPrintMe, call 1\n\n" +                                //
+                         "imported\nPrintMe, call 1\n\n" +                                        //
                          "imported\nmenu, call 1\n" + kEnter + "imported\nPrintMe, call 1\n\n" +  //
                          "imported\nmenu, call 1\n");
 }

@@ -21,7 +21,8 @@ using support::TempDir;
 using support::WriteModule;
 
 // The shipped module's menu, as the user first sees it.
-constexpr char kShippedMenu[] = "1: Show a number\n2: Double a number\n3: Quit\nYour choice (1, 2 or 3):\n";
+constexpr char kShippedMenu[] =
+    "1: Show a number\n2: Double a number\n3: Quit\nYour choice (1, 2 or 3):\n";
 
 // A launch with no PYTHONPATH, no LANG and no PATH: nothing set at all.
 Launch WithNoEnvironment(const fs::path& directory) {
@@ -64,8 +65,10 @@ TEST(ModuleSearch, ShippedModuleIsFoundWithoutProc) {
   const fs::path program = support::ProgramPath();
   Launch launch = WithNoEnvironment(program.parent_path());
   launch.program = "/usr/bin/unshare";
-  launch.arguments = {"--user", "--map-root-user", "--mount", "/bin/sh", "-c",
-                      "mount -t tmpfs none /proc && test ! -e /proc/self && exec ./script-menu"};
+  launch.arguments = {
+      "--user",  "--map-root-user",
+      "--mount", "/bin/sh",
+      "-c",      "mount -t tmpfs none /proc && test ! -e /proc/self && exec ./script-menu"};
   const auto run = RunProgram(launch, kShippedInput);
   EXPECT_EQ(run.out, kShippedDialogue);
   EXPECT_EQ(run.err, "");
@@ -147,7 +150,8 @@ TEST(InterpreterStart, UsesTheInstallationItWasBuiltAgainstWhateverPython3IsOnPa
   // none: an interpreter that located its installation from PATH could not start.
   const TempDir decoy;
   fs::create_directories(decoy.path / "bin");
-  const fs::path library = decoy.path / "lib" / (std::string("python") + SCRIPT_MENU_PYTHON_VERSION);
+  const fs::path library =
+      decoy.path / "lib" / (std::string("python") + SCRIPT_MENU_PYTHON_VERSION);
   fs::create_directories(library / "lib-dynload");
   std::ofstream(decoy.path / "bin" / "python3") << "#!/bin/sh\nexit 1\n";
   fs::permissions(decoy.path / "bin" / "python3", fs::perms::owner_all);

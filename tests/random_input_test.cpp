@@ -13,11 +13,12 @@
 namespace {
 
 constexpr unsigned kSeed = 20261208;
-constexpr int kRuns = 40;        // bounded: each run is at most a few cycles
+constexpr int kRuns = 40;  // bounded: each run is at most a few cycles
 constexpr int kMostTokens = 6;
 
 std::string Pick(std::mt19937& random, std::initializer_list<const char*> choices) {
-  return *(choices.begin() + std::uniform_int_distribution<std::size_t>(0, choices.size() - 1)(random));
+  return *(choices.begin() +
+           std::uniform_int_distribution<std::size_t>(0, choices.size() - 1)(random));
 }
 
 std::string Bytes(std::mt19937& random, int low, int high, std::size_t most) {
@@ -93,9 +94,8 @@ bool IsDialogueLine(const std::string& line) {
       if (number[0] == '-') {
         number.erase(0, 1);
       }
-      return !number.empty() && std::all_of(number.begin(), number.end(), [](unsigned char c) {
-        return std::isdigit(c) != 0;
-      });
+      return !number.empty() && std::all_of(number.begin(), number.end(),
+                                            [](unsigned char c) { return std::isdigit(c) != 0; });
     }
   }
   return false;

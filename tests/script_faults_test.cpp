@@ -35,8 +35,8 @@ TEST(ScriptFaults, ExitFromANumberFunctionEndsTheProgramWithItsStatus) {
 }
 
 TEST(ScriptFaults, ExceptionOrExitOfTheMenuProcedureIsDroppedUnprinted) {
-  for (const char* raise : {"raise RuntimeError('menu broke')", "sys.exit(3)",
-                            "raise KeyboardInterrupt"}) {
+  for (const char* raise :
+       {"raise RuntimeError('menu broke')", "sys.exit(3)", "raise KeyboardInterrupt"}) {
     const auto run = Talk(std::string("import sys\n"
                                       "def printsomething():\n    print('menu')\n    ") +
                               raise + "\n",

@@ -60,13 +60,9 @@ void TalkWithTheEchoModuleInLockstep(bool terminal) {
   EXPECT_EQ(err, "");
 }
 
-TEST(Streams, EverythingIsOutBeforeEachReadOverAPipe) {
-  TalkWithTheEchoModuleInLockstep(false);
-}
+TEST(Streams, EverythingIsOutBeforeEachReadOverAPipe) { TalkWithTheEchoModuleInLockstep(false); }
 
-TEST(Streams, EverythingIsOutBeforeEachReadOnATerminal) {
-  TalkWithTheEchoModuleInLockstep(true);
-}
+TEST(Streams, EverythingIsOutBeforeEachReadOnATerminal) { TalkWithTheEchoModuleInLockstep(true); }
 
 // Standard output into a file that takes only so many bytes: each of the program's writes can be
 // made the first to fail.
@@ -75,7 +71,8 @@ support::Outcome TalkIntoAFullFile(const std::string& input, long long room, std
   Launch launch;
   launch.output_file = folder.path / "out";
   launch.file_size_limit = room;
-  // The limit holds for the byte code the interpreter caches as well, which it would then cut short.
+  // The limit holds for the byte code the interpreter caches as well, which it would then cut
+  // short.
   launch.env = {"PYTHONDONTWRITEBYTECODE=1"};
   auto run = support::Talk(support::kEchoModule, input, launch);
   std::ifstream file(launch.output_file);

@@ -18,9 +18,7 @@ struct LeftRunning {
   const char* loop;   // the body of spin()'s endless loop
 };
 
-void PrintTo(const LeftRunning& thread, std::ostream* out) {
-  *out << thread.name;
-}
+void PrintTo(const LeftRunning& thread, std::ostream* out) { *out << thread.name; }
 
 // Every call starts a thread that is still running when the call ends.
 std::string ModuleLeavingAThread(const LeftRunning& thread) {
@@ -62,15 +60,14 @@ TEST_P(ThreadsLeftRunning, NeverCrashTheProgram) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, ThreadsLeftRunning,
-    testing::Values(LeftRunning{"DaemonPollingEvery50ms", "daemon()", "time.sleep(0.05)"},
-                    LeftRunning{"DaemonPollingEveryMillisecond", "daemon()", "time.sleep(0.001)"},
-                    LeftRunning{"DaemonNeverSleeping", "daemon()", "pass"},
-                    // Started without waiting for it to be running, as threading waits.
-                    LeftRunning{"LowLevelNeverSleeping", "_thread.start_new_thread(spin, ())",
-                                "pass"},
-                    // Started during the shut-down, after the call has returned.
-                    LeftRunning{"DaemonStartedByAnExitFunction", "daemon_at_exit()",
-                                "time.sleep(0.05)"}),
+    testing::Values(
+        LeftRunning{"DaemonPollingEvery50ms", "daemon()", "time.sleep(0.05)"},
+        LeftRunning{"DaemonPollingEveryMillisecond", "daemon()", "time.sleep(0.001)"},
+        LeftRunning{"DaemonNeverSleeping", "daemon()", "pass"},
+        // Started without waiting for it to be running, as threading waits.
+        LeftRunning{"LowLevelNeverSleeping", "_thread.start_new_thread(spin, ())", "pass"},
+        // Started during the shut-down, after the call has returned.
+        LeftRunning{"DaemonStartedByAnExitFunction", "daemon_at_exit()", "time.sleep(0.05)"}),
     [](const testing::TestParamInfo<LeftRunning>& info) { return info.param.name; });
 
 TEST(Threads, OneStillRunningAfterTheBoundStopsTheProgramAndSaysWhy) {
@@ -150,8 +147,9 @@ def DoubleValue(value):
   kill(child.pid, SIGINT);
   ASSERT_TRUE(support::Send(child, "3\n"));
   const auto run = support::Finish(child);
-  EXPECT_EQ(run.out, "menu\nEnter a number.\nwaiting\n\nmenu\nEnter a number.\n42\n\nmenu\n"
-                     "Enter a number.\nwaiting\n\nmenu\n");
+  EXPECT_EQ(run.out,
+            "menu\nEnter a number.\nwaiting\n\nmenu\nEnter a number.\n42\n\nmenu\n"
+            "Enter a number.\nwaiting\n\nmenu\n");
   EXPECT_NE(run.err.find("KeyboardInterrupt"), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find("script-menu:"), std::string::npos) << run.err;
   EXPECT_EQ(run.signal, 0);

@@ -59,8 +59,8 @@ void AppendShippedModuleFolder() {
     return;  // only the interpreter's own path is searched
   }
 
-  PyObject* search_path = PySys_GetObject("path");                  // borrowed
-  PyObject* entry = PyUnicode_DecodeFSDefault(folder.c_str());      // new
+  PyObject* search_path = PySys_GetObject("path");              // borrowed
+  PyObject* entry = PyUnicode_DecodeFSDefault(folder.c_str());  // new
   if (search_path == nullptr || entry == nullptr || PyList_Append(search_path, entry) != 0) {
     if (PyErr_Occurred() != nullptr) {
       PyErr_Print();  // the shipped module will not be found, and the import will say so too

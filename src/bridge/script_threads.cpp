@@ -5,9 +5,9 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -61,9 +61,9 @@ PyMethodDef note_script_threads = {"note_script_threads", NoteScriptThreadsCallb
 // Exit functions run last-registered first, so this one, registered before the module is
 // imported, runs after any of the script's own.
 void NoteScriptThreadsAtExit() {
-  PyObject* atexit = PyImport_ImportModule("atexit");                      // new
-  PyObject* callback = PyCFunction_New(&note_script_threads, nullptr);     // new
-  PyObject* result = nullptr;                                              // new
+  PyObject* atexit = PyImport_ImportModule("atexit");                   // new
+  PyObject* callback = PyCFunction_New(&note_script_threads, nullptr);  // new
+  PyObject* result = nullptr;                                           // new
   if (atexit != nullptr && callback != nullptr) {
     result = PyObject_CallMethod(atexit, "register", "O", callback);
   }

@@ -36,9 +36,10 @@ std::vector<std::string> ChildEnvironment(const std::vector<std::string>& entrie
   }
   for (const std::string& entry : entries) {
     const std::string name = entry.substr(0, entry.find('='));
-    env.erase(std::remove_if(env.begin(), env.end(),
-                             [&](const std::string& e) { return e.substr(0, e.find('=')) == name; }),
-              env.end());
+    env.erase(
+        std::remove_if(env.begin(), env.end(),
+                       [&](const std::string& e) { return e.substr(0, e.find('=')) == name; }),
+        env.end());
     if (entry.find('=') != std::string::npos) {
       env.push_back(entry);
     }
@@ -114,7 +115,8 @@ Child::~Child() {
 }
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "script-menu-test-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "script-menu-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     Fail("mkdtemp");
   }
@@ -130,13 +132,9 @@ void WriteModule(const std::filesystem::path& folder, const std::string& source)
   std::ofstream(folder / "PythonCode.py", std::ios::binary) << source;
 }
 
-std::string ProgramPath() {
-  return SCRIPT_MENU_PROGRAM;
-}
+std::string ProgramPath() { return SCRIPT_MENU_PROGRAM; }
 
-std::string ProbeFolder() {
-  return SCRIPT_MENU_PROBE_DIR;
-}
+std::string ProbeFolder() { return SCRIPT_MENU_PROBE_DIR; }
 
 Child Start(const Launch& launch) {
   signal(SIGPIPE, SIG_IGN);  // writing to a program that has gone must not end the test
@@ -276,9 +274,7 @@ bool WaitForOutput(Child& child, const std::string& text, std::size_t from, mill
   return true;
 }
 
-void CloseOutput(Child& child) {
-  CloseFd(child.output);
-}
+void CloseOutput(Child& child) { CloseFd(child.output); }
 
 Outcome Finish(Child& child, milliseconds patience) {
   const auto deadline = Clock::now() + patience;

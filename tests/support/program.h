@@ -44,10 +44,10 @@ struct Launch {
   // sanitizer options), nothing else of the test's own environment. An entry replaces a base entry
   // of the same name; "NAME" alone removes it.
   std::vector<std::string> env;
-  std::filesystem::path directory;  // working folder; the test's own when empty
-  bool terminal = false;            // standard input and output on a pseudo-terminal
-  bool close_stdout = false;        // start with standard output closed
-  bool stdin_write_only = false;    // standard input open, but not for reading
+  std::filesystem::path directory;    // working folder; the test's own when empty
+  bool terminal = false;              // standard input and output on a pseudo-terminal
+  bool close_stdout = false;          // start with standard output closed
+  bool stdin_write_only = false;      // standard input open, but not for reading
   std::filesystem::path output_file;  // standard output into this file, not a pipe
   long long file_size_limit = -1;     // when set, writing a file beyond this many bytes fails
 };
@@ -55,8 +55,8 @@ struct Launch {
 struct Outcome {
   std::string out;
   std::string err;
-  int exit_code = -1;   // -1 unless the program exited
-  int signal = 0;       // the signal that ended it, if one did
+  int exit_code = -1;  // -1 unless the program exited
+  int signal = 0;      // the signal that ended it, if one did
   bool timed_out = false;
 };
 
