@@ -75,7 +75,7 @@ test: build
 ifeq ($(QUICK),1)
 BENCH_RUN := --quick --benchmark_repetitions=3 --benchmark_min_time=0.02
 else
-BENCH_RUN := --benchmark_repetitions=15 --benchmark_min_time=0.2
+BENCH_RUN := --benchmark_repetitions=60 --benchmark_min_time=0.05
 endif
 
 bench: configure
@@ -102,7 +102,7 @@ CXX_FILES = $(shell find src tests bench -name '*.cpp' -o -name '*.h')
 
 lint: configure
 	clang-format --dry-run --Werror $(CXX_FILES)
-	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet '$(CURDIR)/(src|tests)/.*\.cpp$$' > $(BUILD)/clang-tidy.log 2>&1 \
+	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet '/(src|tests)/.*\.cpp$$' > $(BUILD)/clang-tidy.log 2>&1 \
 	  || { cat $(BUILD)/clang-tidy.log; exit 1; }
 	@echo "lint: format and clang-tidy clean"
 

@@ -92,17 +92,26 @@ TEST_F(Bridge, ReleasesEachReferenceOnceOnEveryPath) {
   CaptureStderr();
   RunScriptProcedure("printsomething");
   RunScriptProcedure("Missing");
+  RunScriptProcedure("PrintMe");  // raises: it wants an argument
   EXPECT_EQ(CallScriptIntFunction("DoubleValue", 21), 42);
+  EXPECT_EQ(CallScriptIntFunction("DoubleValue", 1 << 30), -1);  // a result beyond the int range
   EXPECT_EQ(CallScriptIntFunction("Missing", 1), -1);
   EXPECT_EQ(CallScriptIntFunction("NotCallable", 1), -1);
+  EXPECT_EQ(CallScriptIntFunction("printsomething", 1), -1);  // raises: it wants no argument
   const std::string err = GetCapturedStderr();
-  EXPECT_EQ(GetCapturedStdout(), "menu\nresult 0 released\n" + released +  // the menu
-                                     released +                            // no such attribute
-                                     "DoubleValue(21)\nresult 42 released\n" + released +
-                                     released +  // no such function
-                                     released);  // not callable
-  EXPECT_NE(err.find("AttributeError"), std::string::npos) << err;
-  EXPECT_NE(err.find("Missing"), std::string::npos) << err;
+  EXPECT_EQ(GetCapturedStdout(),
+            "menu\nresult 0 released\n" + released +  // the menu
+                released +                            // no such attribute
+                released +                            // a call that raised
+                "DoubleValue(21)\nresult 42 released\n" + released +
+                "DoubleValue(1073741824)\nresult 2147483648 released\n" + released +
+                released +  // no such function
+                released +  // not callable
+                released);  // a call that raised
+  EXPECT_NE(err.find("AttributeError: module 'PythonCode' has no attribute 'Missing'"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("TypeError"), std::string::npos) << err;
 }
 
 TEST_F(Bridge, StartsAndStopsTheInterpreterCallAfterCall) {

@@ -38,11 +38,12 @@ const std::string kShippedDialogue = std::string(kShippedMenu) +
                                      "Enter a number.\nYou typed 5.\n\n" + kShippedMenu +
                                      "Enter a number.\n21 doubled is 42.\n\n" + kShippedMenu;
 
-// Installs the build into the prefix, as a user would.
+// Installs the build into the prefix, as a user would. Named by its component, the install keeps a
+// manifest of its own, and the build's install_manifest.txt stays the user's.
 bool Install(const fs::path& prefix) {
   const std::string install = std::string(SCRIPT_MENU_CMAKE_COMMAND) + " --install \"" +
-                              SCRIPT_MENU_BUILD_DIR + "\" --prefix \"" + prefix.string() +
-                              "\" > /dev/null";
+                              SCRIPT_MENU_BUILD_DIR + "\" --component Unspecified --prefix \"" +
+                              prefix.string() + "\" > /dev/null";
   return std::system(install.c_str()) == 0;
 }
 

@@ -113,11 +113,34 @@ void ExpectLostScriptOutput(const support::Outcome& run, const std::string& reas
 TEST(Streams, ScriptOutputThatCannotBeWrittenStopsTheProgram) {
   std::string written;
   ExpectLostScriptOutput(TalkIntoAFullFile("3\n", 2, written), "[Errno 27] File too large");
+  EXPECT_EQ(written, "me");
 
   Launch full;
   full.output_file = "/dev/full";
   ExpectLostScriptOutput(support::Talk(support::kEchoModule, "3\n", full),
                          "[Errno 28] No space left on device");
+}
+
+TEST(Streams, ScriptsOwnStandardOutputThatCannotFlushIsNoLostOutput) {
+  // The shut-down's flush fails on a writer without flush(); the interpreter says so, and the
+  // output itself was written all the same.
+  const auto run = support::Talk(R"py(
+import sys
+
+class Writer:
+    def write(self, text):
+        return sys.__stdout__.write(text)
+
+sys.stdout = Writer()
+
+def printsomething():
+    print("menu")
+)py",
+                                 "7\n3\n");
+  EXPECT_EQ(run.out, "menu\nInvalid input, try again.\nmenu\n");
+  EXPECT_NE(run.err.find("AttributeError"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("script-menu:"), std::string::npos) << run.err;
+  EXPECT_EQ(run.exit_code, 0);
 }
 
 TEST(Streams, ReaderThatHasGoneStopsTheProgram) {

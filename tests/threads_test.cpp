@@ -2,6 +2,7 @@
 // each has ended before the next interpreter starts, or the program stops and says why.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -71,6 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<LeftRunning>& info) { return info.param.name; });
 
 TEST(Threads, OneStillRunningAfterTheBoundStopsTheProgramAndSaysWhy) {
+  const auto started = std::chrono::steady_clock::now();
   const auto run = Talk(R"py(
 import threading, time
 
@@ -90,6 +92,10 @@ def PrintMe(value):
             "functions return\n");
   EXPECT_EQ(run.signal, 0);
   EXPECT_EQ(run.exit_code, 1);
+  // Waited for the bound, a second, and not for the thread's minute.
+  const auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(waited, std::chrono::seconds(1));
+  EXPECT_LT(waited, std::chrono::seconds(20));
 }
 
 TEST(Threads, OnesThatNeverRanPythonAreNotWaitedFor) {
@@ -141,8 +147,9 @@ def DoubleValue(value):
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into the wait at the call's end
   kill(child.pid, SIGINT);
   ASSERT_TRUE(support::WaitForOutput(child, "waiting\n\nmenu\n")) << child.err;
+  const std::size_t shown = child.out.size();
   ASSERT_TRUE(support::Send(child, "2 21\n1 6\n"));
-  ASSERT_TRUE(support::WaitForOutput(child, "waiting\n", 20));
+  ASSERT_TRUE(support::WaitForOutput(child, "42\n\nmenu\nEnter a number.\nwaiting\n", shown));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   kill(child.pid, SIGINT);
   ASSERT_TRUE(support::Send(child, "3\n"));

@@ -27,6 +27,25 @@ namespace {
   std::exit(EXIT_FAILURE);
 }
 
+// Flushes what the script wrote to the interpreter's own standard output, as the shut-down would,
+// and tells whether it was lost: the standard output cannot take it. (The shut-down's own result
+// would also count a sys.stdout the script put in its place, or standard error.) What could not be
+// written stays buffered, and the shut-down reports it as the interpreter does.
+bool ScriptOutputLost() {
+  PyObject* output = PySys_GetObject("__stdout__");  // borrowed; None when there is none
+  if (output == nullptr || output == Py_None) {
+    return false;
+  }
+  PyObject* flushed = PyObject_CallMethod(output, "flush", nullptr);  // new
+  if (flushed != nullptr) {
+    Py_DECREF(flushed);
+    return false;
+  }
+  const bool lost = PyErr_ExceptionMatches(PyExc_OSError) != 0;  // not so for a closed stream
+  PyErr_Clear();
+  return lost;
+}
+
 }  // namespace
 
 // Started with the standard Python configuration, so that under the C locale script text is still
@@ -56,9 +75,10 @@ void StartInterpreter() {
 
 void StopInterpreter() {
   NoteScriptThreads();
-  // The shut-down flushes what the script wrote. When that fails the interpreter prints why, and
-  // the script's output is lost as surely as a line of the menu's would be: the same failure.
-  if (Py_FinalizeEx() != 0) {
+  const bool output_lost = ScriptOutputLost();
+  (void)Py_FinalizeEx();  // a failure it reports is the script's own stream's, or known already
+  // The script's output is lost as surely as a line of the menu's would be: the same failure.
+  if (output_lost) {
     std::fprintf(stderr, "script-menu: cannot write to standard output\n");
     std::exit(EXIT_FAILURE);
   }

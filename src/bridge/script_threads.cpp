@@ -27,25 +27,52 @@ std::vector<clockid_t> noted_threads;
   std::exit(EXIT_FAILURE);
 }
 
-// The thread ids of the running interpreter's thread states, ours excepted.
-std::vector<unsigned long> OtherThreadIds() {
+// The running interpreter's thread states, ours excepted.
+std::vector<PyThreadState*> OtherThreadStates() {
   PyThreadState* self = PyThreadState_Get();
-  std::vector<unsigned long> ids;
+  std::vector<PyThreadState*> states;
   for (PyThreadState* state = PyInterpreterState_ThreadHead(self->interp); state != nullptr;
        state = PyThreadState_Next(state)) {
     if (state != self) {
-      ids.push_back(state->thread_id);
+      states.push_back(state);
     }
   }
-  return ids;
+  return states;
 }
 
 // A thread that has only just been started may not have taken its thread state over yet: the
-// state's id is then still 0 or its creator's.
-bool AllThreadsStarted(std::vector<unsigned long> ids) {
-  ids.push_back(PyThreadState_Get()->thread_id);
+// state's id is then still 0 or its creator's, and tells nothing of the thread.
+bool Unclaimed(const PyThreadState* state) {
+  return state->thread_id == 0 || state->thread_id == PyThreadState_Get()->thread_id;
+}
+
+bool AllThreadsStarted(const std::vector<PyThreadState*>& states) {
+  std::vector<unsigned long> ids;
+  for (const PyThreadState* state : states) {
+    if (Unclaimed(state)) {
+      return false;
+    }
+    ids.push_back(state->thread_id);
+  }
   std::sort(ids.begin(), ids.end());
-  return ids.front() != 0 && std::adjacent_find(ids.begin(), ids.end()) == ids.end();
+  return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
+}
+
+// The CPU-time clock of the thread that a state belongs to; false if that thread has ended.
+bool ThreadClock(const PyThreadState* state, clockid_t& clock) {
+#if PY_VERSION_HEX >= 0x030B0000
+  // Made from the kernel's id of the thread, as the kernel makes a thread's clock id (~tid << 3,
+  // then 4 for one thread and 2 for its scheduled time), so that nothing of a thread that may have
+  // ended without giving its state up is ever touched.
+  constexpr unsigned kThreadSchedulingClock = 4U | 2U;
+  clock = static_cast<clockid_t>((~static_cast<unsigned>(state->native_thread_id) << 3U) |
+                                 kThreadSchedulingClock);
+  timespec unused{};
+  return clock_gettime(clock, &unused) == 0;
+#else
+  // The thread is running: one that ends gives its state up first, which takes the lock we hold.
+  return pthread_getcpuclockid(static_cast<pthread_t>(state->thread_id), &clock) == 0;
+#endif
 }
 
 PyObject* NoteScriptThreadsCallback(PyObject* /*module*/, PyObject* /*no_arguments*/) {
@@ -61,10 +88,13 @@ PyMethodDef note_script_threads = {"note_script_threads", NoteScriptThreadsCallb
 // Exit functions run last-registered first, so this one, registered before the module is
 // imported, runs after any of the script's own.
 void NoteScriptThreadsAtExit() {
-  PyObject* atexit = PyImport_ImportModule("atexit");                   // new
-  PyObject* callback = PyCFunction_New(&note_script_threads, nullptr);  // new
-  PyObject* result = nullptr;                                           // new
-  if (atexit != nullptr && callback != nullptr) {
+  PyObject* atexit = PyImport_ImportModule("atexit");  // new
+  PyObject* callback = nullptr;                        // new, once atexit is there
+  PyObject* result = nullptr;                          // new
+  if (atexit != nullptr) {
+    callback = PyCFunction_New(&note_script_threads, nullptr);
+  }
+  if (callback != nullptr) {
     result = PyObject_CallMethod(atexit, "register", "O", callback);
   }
   if (result == nullptr) {
@@ -77,20 +107,18 @@ void NoteScriptThreadsAtExit() {
 
 void NoteScriptThreads() {
   const auto deadline = Clock::now() + kThreadEndBound;
-  std::vector<unsigned long> ids = OtherThreadIds();
-  while (!AllThreadsStarted(ids)) {
-    if (Clock::now() >= deadline) {
-      ExitOnThreadLeftRunning();
-    }
-    Py_BEGIN_ALLOW_THREADS  // lets the new thread run up to taking its state over
+  std::vector<PyThreadState*> states = OtherThreadStates();
+  while (!AllThreadsStarted(states) && Clock::now() < deadline) {
+    Py_BEGIN_ALLOW_THREADS  // lets a new thread run up to taking its state over
     std::this_thread::sleep_for(std::chrono::microseconds(100));
     Py_END_ALLOW_THREADS
-    ids = OtherThreadIds();
+    states = OtherThreadStates();
   }
-  for (const unsigned long id : ids) {
-    // The thread is running: it gives its state up before it ends, and that takes the lock we hold.
+  for (const PyThreadState* state : states) {
     clockid_t clock = 0;
-    if (pthread_getcpuclockid(static_cast<pthread_t>(id), &clock) == 0 &&
+    // A state still unclaimed by now belongs to no thread that will run: one an extension made
+    // and left, or one whose thread never started.
+    if (!Unclaimed(state) && ThreadClock(state, clock) &&
         std::find(noted_threads.begin(), noted_threads.end(), clock) == noted_threads.end()) {
       noted_threads.push_back(clock);
     }

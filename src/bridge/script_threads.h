@@ -2,8 +2,9 @@
 //
 // Such a thread ends as soon as it next wants to run Python. One that is still running when the
 // next interpreter starts would run in a thread state that no longer exists and crash the program,
-// so every thread that has run Python is noted before each shut-down and waited for after it.
-// Threads that never ran Python (an extension module's own) are not waited for.
+// so every thread that has a thread state (that has run Python) is noted before each shut-down and
+// waited for after it. Threads that never ran Python (an extension module's own) have none and are
+// not waited for.
 #ifndef SCRIPT_MENU_BRIDGE_SCRIPT_THREADS_H_
 #define SCRIPT_MENU_BRIDGE_SCRIPT_THREADS_H_
 
