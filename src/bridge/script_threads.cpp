@@ -41,9 +41,18 @@ std::vector<PyThreadState*> OtherThreadStates() {
 }
 
 // A thread that has only just been started may not have taken its thread state over yet: the
-// state's id is then still 0 or its creator's, and tells nothing of the thread.
+// state's ids are then still 0 or its creator's, and tell nothing of the thread. It writes them
+// one after the other, so each is asked.
 bool Unclaimed(const PyThreadState* state) {
-  return state->thread_id == 0 || state->thread_id == PyThreadState_Get()->thread_id;
+  const PyThreadState* self = PyThreadState_Get();
+  if (state->thread_id == 0 || state->thread_id == self->thread_id) {
+    return true;
+  }
+#if PY_VERSION_HEX >= 0x030B0000
+  return state->native_thread_id == 0 || state->native_thread_id == self->native_thread_id;
+#else
+  return false;
+#endif
 }
 
 bool AllThreadsStarted(const std::vector<PyThreadState*>& states) {
