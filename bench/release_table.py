@@ -2,11 +2,11 @@
 """Measures script-menu on every CPython release from 3.8 on found here, for the README.
 
 For each release: whether `make test` passes; the benchmark's time per call beside a bare
-interpreter start and a python3 process, read from the JSON that `make bench` writes; and a soak
-run of the real program with modules that import decimal, ctypes, ssl, sqlite3, datetime and
-numpy (and one that imports nothing), whose functions print the program's resident memory at
-every call, giving the growth per call, or how the program ended when it did not survive the
-restarts.
+interpreter start and a python3 process, read from the JSON that `make bench` writes, in rounds
+spread over the whole run (--rounds); and a soak run of the real program with modules that
+import decimal, ctypes, ssl, sqlite3, datetime and numpy (and one that imports nothing), whose
+functions print the program's resident memory at every call, giving the growth per call, or how
+the program ended when it did not survive the restarts.
 
     /usr/bin/python3 bench/release_table.py [options] [python3 ...]
 
@@ -21,8 +21,10 @@ import datetime
 import json
 import os
 import platform
+import random
 import re
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -33,7 +35,7 @@ ROOT = os.path.dirname(HERE)
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree for the import below
 sys.path.insert(0, HERE)
-from summary import BARE, PROCESS, load, memory, quartiles, ratio, repetitions  # noqa: E402
+from summary import BARE, PROCESS, load, memory, quartiles, repetitions  # noqa: E402
 
 CALL = "CallScriptIntFunction"
 TIMED = (CALL, BARE, PROCESS)
@@ -81,6 +83,12 @@ def DoubleValue(value):
 '''
 READING = re.compile(r"^rss (-?\d+)$", re.M)
 DEFAULT_CYCLES = 650
+# The benchmark's compared cases run in rounds, the first with make bench and the others after
+# every release has had its first, so that each release is measured across the whole run's time
+# and not only in a stretch of its own: how fast this machine starts an interpreter changes by
+# as much as a half from one stretch of minutes to the next.
+DEFAULT_ROUNDS = 4
+ROUND_REPETITIONS = 60
 # Resident memory settles over the first few hundred calls: growth is measured after them.
 WARM_UP_CALLS = 300
 DEFAULT_CHART = os.path.join(HERE, "release_chart.svg")
@@ -221,8 +229,8 @@ def suite(python):
 
 
 def bench(python, version):
-    """The benchmark's full run: quartiles of each timed case, of the call / process ratio, the
-    bare start's memory growth, and what the benchmark says of its environment."""
+    """The benchmark's full run, its first round: every case's repetitions, the bare start's
+    memory growth, and what the benchmark says of its environment."""
     report_path = os.path.join(ROOT, "build", "python-" + version, "bench.json")
     if os.path.exists(report_path):
         os.remove(report_path)  # never read an earlier run's figures
@@ -234,13 +242,49 @@ def bench(python, version):
     times = repetitions(report)
     grown = memory(report).get(BARE, "not run")
     return {
-        "times": {name: quartiles(times[name]) if times.get(name) else None for name in TIMED},
-        "repetitions": min((len(times[name]) for name in TIMED if times.get(name)), default=0),
-        "ratio": ratio(times, CALL, PROCESS),
+        "version": version,
+        "rounds": [{name: times.get(name, []) for name in TIMED}],
         "bare growth": kib(grown) if isinstance(grown, float) else grown,
         "environment": report["context"].get("python_environment", "?"),
         "memory calls": report["context"].get("memory_calls", "?"),
         "memory warm-up": report["context"].get("memory_warm_up_calls", "?"),
+    }
+
+
+def bench_round(version, measured):
+    """A further round of the compared cases only, run as make bench runs them; its
+    repetitions are added to the release's."""
+    binary = os.path.join(ROOT, "build", "python-" + version, "bench", "script_menu_bench")
+    with tempfile.TemporaryDirectory() as folder:
+        report_path = os.path.join(folder, "bench.json")
+        result = run([binary, "--benchmark_filter=^({})/".format("|".join(TIMED)),
+                      "--benchmark_repetitions={}".format(ROUND_REPETITIONS),
+                      "--benchmark_min_time=0.05", "--benchmark_enable_random_interleaving=true",
+                      "--benchmark_out=" + report_path, "--benchmark_out_format=json"])
+        if result.returncode != 0 or not os.path.exists(report_path) \
+                or not os.path.getsize(report_path):
+            log_failure("the benchmark", result)
+            return
+        times = repetitions(load(report_path))
+    measured["rounds"].append({name: times.get(name, []) for name in TIMED})
+
+
+def figures(measured):
+    """Quartiles of each timed case over every round, and of the call / process ratio: the
+    i-th repetitions of a round are the pairs, and the pairs of all rounds are pooled. With
+    the median ratio of each round on its own."""
+    pooled = {name: [ms for one in measured["rounds"] for ms in one[name]] for name in TIMED}
+    ratios, per_round = [], []
+    for one in measured["rounds"]:
+        paired = [call / process for call, process in zip(one[CALL], one[PROCESS])]
+        ratios += paired
+        if paired:
+            per_round.append(statistics.median(paired))
+    return {
+        "times": {name: quartiles(pooled[name]) if pooled[name] else None for name in TIMED},
+        "repetitions": min(len(pooled[name]) for name in TIMED),
+        "ratio": quartiles(ratios) if ratios else None,
+        "round ratios": per_round,
     }
 
 
@@ -332,18 +376,23 @@ def describe(options, rows):
     return (
         "Measured on {date} by `bench/release_table.py`, on a machine with {machine}, without "
         "any `PYTHON*` environment variable (but for the soak runs' `PYTHONPATH`, which names "
-        "their module's folder). Times are real milliseconds per call, each the median of the "
-        "benchmark's {count} repetitions, which it runs interleaved at random with the other "
-        "cases' so that all are measured across the same stretch of the machine's time. "
-        "\"call / process\" is the median of the ratios of paired repetitions (the i-th of "
-        "`CallScriptIntFunction` over the i-th of the python3 process), and in brackets the "
-        "spread of those ratios: their first to third quartile, the range of the middle half. "
+        "their module's folder). Times are real milliseconds per call, each the median of "
+        "{count} repetitions of the benchmark's compared cases, made in {rounds} rounds of "
+        "{per_round}: the first by `make bench`, the others once every release had had its "
+        "first, the releases in a new random order each round, so that every release is "
+        "measured across the whole run's time; within a round the cases' repetitions are "
+        "interleaved at random. \"call / process\" is the median of the ratios of paired "
+        "repetitions (the i-th of `CallScriptIntFunction` over the i-th of the python3 process "
+        "in the same round) pooled over the rounds, and in brackets the spread of those ratios: "
+        "their first to third quartile, the range of the middle half; \"by round\" is the "
+        "median ratio of each round on its own, in the order they were made. "
         "Memory columns: growth of resident memory in KiB per call (bare start: the benchmark, "
         "over {memory_calls} bare restarts after {memory_warm_up} to warm up; modules: one soak "
         "run of the program, {cycles} cycles of `2 21` with a module that imports that module, "
         "uses it in every call and prints the program's resident memory in every call; the "
         "growth from call {first} to call {last}, counting `printsomething`'s calls)."
-    ).format(date=options.date, machine=options.machine, count=count,
+    ).format(date=options.date, machine=options.machine, count=count, rounds=options.rounds,
+             per_round=ROUND_REPETITIONS,
              memory_calls=memory_calls, memory_warm_up=memory_warm_up, cycles=options.cycles,
              first=first, last=last)
 
@@ -351,7 +400,7 @@ def describe(options, rows):
 def table(options, rows):
     header = (["CPython"] + ([] if options.skip_suite else ["suite"])
               + ["ms per call", "bare start ms", "python3 process ms", "call / process",
-                 "KiB per call: bare start"] + options.modules)
+                 "by round", "KiB per call: bare start"] + options.modules)
     lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     for row in rows:
         bench = row["bench"]
@@ -359,6 +408,8 @@ def table(options, rows):
         cells = ([row["label"]] + ([] if options.skip_suite else [row["suite"]])
                  + [cell_ms(times[CALL]), cell_ms(times[BARE]), cell_ms(times[PROCESS]),
                     cell_ratio(bench["ratio"] if bench else None),
+                    ", ".join("{:.2f}".format(value) for value in bench["round ratios"])
+                    if bench else "?",
                     bench["bare growth"] if bench else "?"]
                  + [row["soak"][module][0] for module in options.modules])
         lines.append("| " + " | ".join(cells) + " |")
@@ -476,6 +527,9 @@ def parse_arguments():
                         help="menu cycles of each soak run, two calls each (default: %(default)s)")
     parser.add_argument("--modules", default=",".join(SOAK_MODULES),
                         help="soak modules, comma-separated, of: " + ", ".join(SOAK_MODULES))
+    parser.add_argument("--rounds", type=int, default=DEFAULT_ROUNDS,
+                        help="rounds of the benchmark's compared cases, {} repetitions each "
+                             "(default: %(default)s)".format(ROUND_REPETITIONS))
     parser.add_argument("--saved", default=DEFAULT_SAVED,
                         help="where to keep the figures measured (default: %(default)s)")
     parser.add_argument("--from-saved", action="store_true",
@@ -490,6 +544,8 @@ def parse_arguments():
             ", ".join(unknown), ", ".join(SOAK_MODULES)))
     if options.cycles < 1:
         parser.error("--cycles must be 1 or more")
+    if options.rounds < 1:
+        parser.error("--rounds must be 1 or more")
     return options
 
 
@@ -510,12 +566,9 @@ def measure(python, options):
         log("   ", row["suite"])
     log("   benchmark ...")
     row["bench"] = bench(python, version)
-    measured = row["bench"]
-    if measured:
-        log("   ", ", ".join("{} {:.2f} ms".format(TIMED_LABELS[case], measured["times"][case][0])
-                             for case in TIMED if measured["times"][case]),
-            "; call / process", cell_ratio(measured["ratio"]),
-            "; bare start", measured["bare growth"], "KiB per call")
+    if row["bench"]:
+        log_round(row["bench"])
+        log("    bare start", row["bench"]["bare growth"], "KiB per call")
     for module in options.modules:
         log("   soak", module, "...")
         row["soak"][module] = soak(python, version, module, options.cycles)
@@ -524,12 +577,32 @@ def measure(python, options):
     return row
 
 
+def log_round(measured):
+    last = figures(dict(measured, rounds=measured["rounds"][-1:]))
+    log("   ", ", ".join("{} {:.2f} ms".format(TIMED_LABELS[case], last["times"][case][0])
+                         for case in TIMED if last["times"][case]),
+        "; call / process", cell_ratio(last["ratio"]))
+
+
+def later_rounds(rows, options):
+    measured = [row for row in rows if row["bench"]]
+    for number in range(2, options.rounds + 1):
+        random.shuffle(measured)
+        for row in measured:
+            log("== round {} of {}: {}".format(number, options.rounds, row["label"]))
+            bench_round(row["bench"]["version"], row["bench"])
+            log_round(row["bench"])
+    for row in measured:
+        row["bench"].update(figures(row["bench"]))
+
+
 def main():
     options = parse_arguments()
     if options.from_saved:
         with open(options.saved) as saved:
             kept = json.load(saved)
         rows, options.cycles, options.skip_suite = kept["rows"], kept["cycles"], kept["skip_suite"]
+        options.rounds = kept["rounds"]
         options.modules, options.date, options.machine = kept["modules"], kept["date"], kept["machine"]
         CALLERS_VARIABLES.clear()
         CALLERS_VARIABLES.update(kept["callers_variables"])
@@ -537,10 +610,12 @@ def main():
         log("PYTHON* variables left out of everything run here:",
             ", ".join(sorted(CALLERS_VARIABLES)) or "none")
         rows = [measure(python, options) for python in options.pythons or releases()]
+        later_rounds(rows, options)
         options.date, options.machine = datetime.date.today().isoformat(), machine()
         os.makedirs(os.path.dirname(os.path.abspath(options.saved)), exist_ok=True)
         with open(options.saved, "w") as saved:
             json.dump({"rows": rows, "cycles": options.cycles, "skip_suite": options.skip_suite,
+                       "rounds": options.rounds,
                        "modules": options.modules, "date": options.date,
                        "machine": options.machine, "callers_variables": CALLERS_VARIABLES},
                       saved, indent=1)

@@ -110,7 +110,7 @@ void RunScriptProcedure(std::string name) {
   }
 
   StopInterpreter();
-}  // the name's copy goes here, after the shut-down
+}  // the name's copy is freed here, after the shut-down
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the copy is the point
 int CallScriptIntFunction(std::string name, int value) {
@@ -163,4 +163,4 @@ int CallScriptIntFunction(std::string name, int value) {
 
   StopInterpreter();
   return converted;
-}  // the name's copy goes here, after the shut-down
+}  // the name's copy is freed here, after the shut-down
