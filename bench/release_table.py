@@ -88,7 +88,6 @@ DEFAULT_CYCLES = 650
 # and not only in a stretch of its own: how fast this machine starts an interpreter changes by
 # as much as a half from one stretch of minutes to the next.
 DEFAULT_ROUNDS = 4
-ROUND_REPETITIONS = 60
 # Resident memory settles over the first few hundred calls: growth is measured after them.
 WARM_UP_CALLS = 300
 DEFAULT_CHART = os.path.join(HERE, "release_chart.svg")
@@ -204,11 +203,12 @@ def pth_action(path):
 
 # ---- building, testing, the benchmark -------------------------------------------------------
 
-def make(python, target):
+def make(python, target, *variables):
     # make puts a variable given on its command line in the environment of what it runs. PYTHON is
     # none of the interpreter's variables, but it is kept out all the same: then the benchmark's
     # own record of the interpreter's variables says none.
-    return run(["make", "-C", ROOT, "--eval=unexport PYTHON", target, "PYTHON=" + python])
+    return run(["make", "-C", ROOT, "--eval=unexport PYTHON", target, "PYTHON=" + python]
+               + list(variables))
 
 
 def log_failure(what, result):
@@ -228,22 +228,34 @@ def suite(python):
     return "**does not build**"
 
 
-def bench(python, version):
-    """The benchmark's full run, its first round: every case's repetitions, the bare start's
-    memory growth, and what the benchmark says of its environment."""
+def bench_report(python, version, *variables):
+    """A run of make bench, with these variables: its JSON report, or None if it failed."""
     report_path = os.path.join(ROOT, "build", "python-" + version, "bench.json")
     if os.path.exists(report_path):
         os.remove(report_path)  # never read an earlier run's figures
-    result = make(python, "bench")
+    result = make(python, "bench", *variables)
     if result.returncode != 0 or not os.path.exists(report_path):
         log_failure("make bench", result)
         return None
-    report = load(report_path)
+    return load(report_path)
+
+
+def round_times(report):
     times = repetitions(report)
+    return {name: times.get(name, []) for name in TIMED}
+
+
+def bench(python, version):
+    """The benchmark's full run, its first round: every case's repetitions, the bare start's
+    memory growth, and what the benchmark says of its environment."""
+    report = bench_report(python, version)
+    if report is None:
+        return None
     grown = memory(report).get(BARE, "not run")
     return {
+        "python": python,
         "version": version,
-        "rounds": [{name: times.get(name, []) for name in TIMED}],
+        "rounds": [round_times(report)],
         "bare growth": kib(grown) if isinstance(grown, float) else grown,
         "environment": report["context"].get("python_environment", "?"),
         "memory calls": report["context"].get("memory_calls", "?"),
@@ -251,22 +263,16 @@ def bench(python, version):
     }
 
 
-def bench_round(version, measured):
-    """A further round of the compared cases only, run as make bench runs them; its
-    repetitions are added to the release's."""
-    binary = os.path.join(ROOT, "build", "python-" + version, "bench", "script_menu_bench")
-    with tempfile.TemporaryDirectory() as folder:
-        report_path = os.path.join(folder, "bench.json")
-        result = run([binary, "--benchmark_filter=^({})/".format("|".join(TIMED)),
-                      "--benchmark_repetitions={}".format(ROUND_REPETITIONS),
-                      "--benchmark_min_time=0.05", "--benchmark_enable_random_interleaving=true",
-                      "--benchmark_out=" + report_path, "--benchmark_out_format=json"])
-        if result.returncode != 0 or not os.path.exists(report_path) \
-                or not os.path.getsize(report_path):
-            log_failure("the benchmark", result)
-            return
-        times = repetitions(load(report_path))
-    measured["rounds"].append({name: times.get(name, []) for name in TIMED})
+# A further round runs make bench on the compared cases alone (the value is quoted for the shell
+# that make runs the benchmark with).
+COMPARED_ONLY = "BENCH_ARGS='--benchmark_filter=^({})/'".format("|".join(TIMED))
+
+
+def bench_round(measured):
+    """A further round of the compared cases; its repetitions are added to the release's."""
+    report = bench_report(measured["python"], measured["version"], COMPARED_ONLY)
+    if report is not None:
+        measured["rounds"].append(round_times(report))
 
 
 def figures(measured):
@@ -392,7 +398,7 @@ def describe(options, rows):
         "uses it in every call and prints the program's resident memory in every call; the "
         "growth from call {first} to call {last}, counting `printsomething`'s calls)."
     ).format(date=options.date, machine=options.machine, count=count, rounds=options.rounds,
-             per_round=ROUND_REPETITIONS,
+             per_round=count // options.rounds,
              memory_calls=memory_calls, memory_warm_up=memory_warm_up, cycles=options.cycles,
              first=first, last=last)
 
@@ -528,8 +534,8 @@ def parse_arguments():
     parser.add_argument("--modules", default=",".join(SOAK_MODULES),
                         help="soak modules, comma-separated, of: " + ", ".join(SOAK_MODULES))
     parser.add_argument("--rounds", type=int, default=DEFAULT_ROUNDS,
-                        help="rounds of the benchmark's compared cases, {} repetitions each "
-                             "(default: %(default)s)".format(ROUND_REPETITIONS))
+                        help="rounds of the benchmark's compared cases, each as many "
+                             "repetitions as make bench runs (default: %(default)s)")
     parser.add_argument("--saved", default=DEFAULT_SAVED,
                         help="where to keep the figures measured (default: %(default)s)")
     parser.add_argument("--from-saved", action="store_true",
@@ -590,7 +596,7 @@ def later_rounds(rows, options):
         random.shuffle(measured)
         for row in measured:
             log("== round {} of {}: {}".format(number, options.rounds, row["label"]))
-            bench_round(row["bench"]["version"], row["bench"])
+            bench_round(row["bench"])
             log_round(row["bench"])
     for row in measured:
         row["bench"].update(figures(row["bench"]))
