@@ -23,7 +23,8 @@ DESTDIR ?=
 
 # Asked of the interpreter itself, so that a shim on PATH resolves to the real executable.
 PYTHON_EXECUTABLE := $(shell "$(PYTHON)" -c 'import sys; print(sys.executable)' 2>/dev/null)
-PYTHON_VERSION := $(shell "$(PYTHON)" -c 'import platform; print(platform.python_version())' 2>/dev/null)
+# A debug build of the interpreter (python3.11d) gets a build folder apart from its release's.
+PYTHON_VERSION := $(shell "$(PYTHON)" -c 'import platform, sys; print(platform.python_version() + ("-debug" if hasattr(sys, "gettotalrefcount") else ""))' 2>/dev/null)
 ifeq ($(PYTHON_EXECUTABLE),)
 $(error PYTHON=$(PYTHON) is not a python3 interpreter that runs here)
 endif

@@ -2,9 +2,13 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <unistd.h>
 
+#include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "bridge/script_threads.h"
 
@@ -14,18 +18,6 @@
 #endif
 
 namespace {
-
-// Without an interpreter there is nothing the program can do: give the interpreter's reason and
-// end with a failure status, rather than the abort that Py_ExitStatusException would make of it.
-[[noreturn]] void ExitOnFailedStart(const PyStatus& status) {
-  if (PyStatus_IsExit(status)) {
-    std::exit(status.exitcode);
-  }
-  std::fprintf(stderr, "script-menu: cannot start the Python interpreter: %s%s%s\n",
-               status.func != nullptr ? status.func : "", status.func != nullptr ? ": " : "",
-               status.err_msg != nullptr ? status.err_msg : "unknown error");
-  std::exit(EXIT_FAILURE);
-}
 
 // Flushes what the script wrote to the interpreter's own standard output, as the shut-down would,
 // and tells whether it was lost: the standard output cannot take it. (The shut-down's own result
@@ -46,19 +38,25 @@ bool ScriptOutputLost() {
   return lost;
 }
 
-}  // namespace
+#if PY_VERSION_HEX >= 0x03080000
+
+// Without an interpreter there is nothing the program can do: give the interpreter's reason and
+// end with a failure status, rather than the abort that Py_ExitStatusException would make of it.
+[[noreturn]] void ExitOnFailedStart(const PyStatus& status) {
+  if (PyStatus_IsExit(status)) {
+    std::exit(status.exitcode);
+  }
+  std::fprintf(stderr, "script-menu: cannot start the Python interpreter: %s%s%s\n",
+               status.func != nullptr ? status.func : "", status.func != nullptr ? ": " : "",
+               status.err_msg != nullptr ? status.err_msg : "unknown error");
+  std::exit(EXIT_FAILURE);
+}
 
 // Started with the standard Python configuration, so that under the C locale script text is still
 // written as UTF-8, not refused as non-ASCII; and with that python3's own path as the program name,
 // so the standard library is located from it, never from whatever python3 comes first on PATH.
 // The C standard streams are the menu's, not the script's: the interpreter leaves them as they are.
-void StartInterpreter() {
-  // Inspect mode would turn a SystemExit into a printed traceback, to drop into a prompt that this
-  // program never offers. The interpreter turns it on whenever PYTHONINSPECT is set, which a script
-  // can do for the next call through os.environ; so it never sees the variable.
-  if (std::getenv("PYTHONINSPECT") != nullptr) {
-    unsetenv("PYTHONINSPECT");
-  }
+void InitializeInterpreter() {
   PyConfig config;
   PyConfig_InitPythonConfig(&config);
   config.configure_c_stdio = 0;
@@ -70,6 +68,59 @@ void StartInterpreter() {
   if (PyStatus_Exception(status)) {
     ExitOnFailedStart(status);
   }
+}
+
+#else
+
+// 3.6 and 3.7 end the process with abort() when they cannot start, once they have written their
+// reason as a fatal error; this turns that abort into the failure status of any other release.
+extern "C" void ExitOnAbortedStart(int /*signal*/) {
+  constexpr char kMessage[] =
+      "script-menu: cannot start the Python interpreter: see the fatal error above\n";
+  (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  _exit(EXIT_FAILURE);
+}
+
+// These releases have no PyConfig, and start as Py_Initialize always did: with the C stdio and
+// inspect mode left alone. They are given what the standard configuration of later releases gives:
+// that python3's path as the program name, and UTF-8 for the standard streams under the C locale,
+// where they would otherwise refuse non-ASCII text (3.6) or leave it to the locale (3.7).
+void InitializeInterpreter() {
+  // Kept for as long as the process runs, as the interpreter keeps the pointer.
+  static wchar_t* const program_name = Py_DecodeLocale(SCRIPT_MENU_PYTHON, nullptr);
+  if (program_name != nullptr) {
+    Py_SetProgramName(program_name);
+  }
+  const char* ctype = std::setlocale(LC_CTYPE, "");  // the interpreter sets it so anyway
+  const bool c_locale =
+      ctype == nullptr || std::strcmp(ctype, "C") == 0 || std::strcmp(ctype, "POSIX") == 0;
+  if (c_locale && std::getenv("PYTHONIOENCODING") == nullptr) {
+    (void)Py_SetStandardStreamEncoding("utf-8", nullptr);  // only fails out of memory
+  }
+  struct sigaction on_abort = {};
+  struct sigaction previous = {};
+  on_abort.sa_handler = ExitOnAbortedStart;
+  sigaction(SIGABRT, &on_abort, &previous);
+  Py_InitializeEx(1);
+  struct sigaction now = {};
+  sigaction(SIGABRT, nullptr, &now);
+  if (now.sa_handler == ExitOnAbortedStart) {  // else the interpreter's faulthandler took it over
+    sigaction(SIGABRT, &previous, nullptr);
+  }
+}
+
+#endif
+
+}  // namespace
+
+void StartInterpreter() {
+  // Inspect mode would turn a SystemExit into a printed traceback, to drop into a prompt that this
+  // program never offers. The interpreter turns it on whenever PYTHONINSPECT is set, which a script
+  // can do for the next call through os.environ; so it never sees the variable.
+  if (std::getenv("PYTHONINSPECT") != nullptr) {
+    unsetenv("PYTHONINSPECT");
+  }
+  InitializeInterpreter();
   NoteScriptThreadsAtExit();
 }
 
