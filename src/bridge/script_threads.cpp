@@ -3,21 +3,29 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "bridge/thread_list_lock.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The noted threads, by their CPU-time clocks: the kernel drops a thread's clock when the thread
-// ends, so the clock tells whether it has ended without touching any memory of the thread's.
-std::vector<clockid_t> noted_threads;
+// The noted threads: the kernel's id of each, and when it was last noted. The kernel id tells
+// whether the thread has ended, or is parked, without touching any memory of the interpreter's.
+std::vector<std::pair<pid_t, Clock::time_point>> noted_threads;
 
 [[noreturn]] void ExitOnThreadLeftRunning() {
   std::fprintf(stderr,
@@ -27,70 +35,157 @@ std::vector<clockid_t> noted_threads;
   std::exit(EXIT_FAILURE);
 }
 
-// The running interpreter's thread states, ours excepted.
-std::vector<PyThreadState*> OtherThreadStates() {
-  PyThreadState* self = PyThreadState_Get();
-  std::vector<PyThreadState*> states;
-  for (PyThreadState* state = PyInterpreterState_ThreadHead(self->interp); state != nullptr;
-       state = PyThreadState_Next(state)) {
-    if (state != self) {
-      states.push_back(state);
-    }
-  }
-  return states;
+// The CPU-time clock of a thread of this process, as the kernel makes its id from the thread's:
+// ~tid << 3, with 4 for one thread's clock and 2 for its scheduled time.
+clockid_t ThreadClock(pid_t thread) {
+  constexpr unsigned kThreadSchedulingClock = 4U | 2U;
+  return static_cast<clockid_t>((~static_cast<unsigned>(thread) << 3U) | kThreadSchedulingClock);
 }
 
-// A thread that has only just been started may not have taken its thread state over yet: the
-// state's ids are then still 0 or its creator's, and tell nothing of the thread. It writes them
-// one after the other, so each is asked.
-bool Unclaimed(const PyThreadState* state) {
-  const PyThreadState* self = PyThreadState_Get();
-  if (state->thread_id == 0 || state->thread_id == self->thread_id) {
-    return true;
+bool ThreadEnded(pid_t thread) {
+  timespec unused{};
+  return clock_gettime(ThreadClock(thread), &unused) != 0;  // the kernel drops it with the thread
+}
+
+// What a thread state tells of the thread it belongs to.
+enum class StateOf {
+  kNewThread,  // one just started, that has yet to write its ids into it: wait a moment
+  kOurThread,  // ours: the interpreter's first, or one made for us and never used by any other
+  kThread,     // a thread of its own, whose ids are written
+};
+
+// A thread that is starting up writes its ids into the state it was given, then marks the state
+// as its own: 3.12 on had zeros there until then, earlier releases the ids of the thread that
+// started it, which may have ended since. The mark is read first, so that the ids seen are the
+// ones written before it.
+StateOf ThreadOfState(const PyThreadState* state, const PyThreadState* self) {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (__atomic_load_n(&state->native_thread_id, __ATOMIC_ACQUIRE) == 0 ||
+      __atomic_load_n(&state->thread_id, __ATOMIC_ACQUIRE) == 0) {
+    return StateOf::kNewThread;
   }
-#if PY_VERSION_HEX >= 0x030B0000
-  return state->native_thread_id == 0 || state->native_thread_id == self->native_thread_id;
 #else
+  if (__atomic_load_n(&state->gilstate_counter, __ATOMIC_ACQUIRE) == 0) {
+    return StateOf::kNewThread;
+  }
+#endif
+  return state->thread_id == self->thread_id ? StateOf::kOurThread : StateOf::kThread;
+}
+
+// The kernel's id of the thread a state belongs to; 0 if it cannot be had. The thread is running:
+// one that ends gives its state up first, which takes the interpreter lock that we hold.
+pid_t KernelThreadOfState(const PyThreadState* state) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return static_cast<pid_t>(state->native_thread_id);
+#else
+  // Before 3.11 a state holds only the pthread id; its CPU-time clock has the kernel's id in it.
+  clockid_t clock = 0;
+  if (pthread_getcpuclockid(static_cast<pthread_t>(state->thread_id), &clock) != 0) {
+    return 0;
+  }
+  return static_cast<pid_t>(~(static_cast<unsigned>(clock) >> 3U) & 0x1FFFFFFFU);
+#endif
+}
+
+// Notes a thread, or notes it again, as of `now`.
+void NoteThread(pid_t thread, Clock::time_point now) {
+  const auto noted = std::find_if(noted_threads.begin(), noted_threads.end(),
+                                  [&](const auto& entry) { return entry.first == thread; });
+  if (noted == noted_threads.end()) {
+    noted_threads.emplace_back(thread, now);
+  } else {
+    noted->second = now;
+  }
+}
+
+// One look at the running interpreter's thread states, under the lock that keeps the list still.
+// Notes the thread of each state that is a thread's own when `note` is set. Tells whether a state
+// was still waiting for its new thread.
+bool LookAtThreadStates(bool note) {
+  const auto now = Clock::now();
+  PyThreadState* self = PyThreadState_Get();
+  bool new_threads = false;
+  LockThreadList();
+  for (PyThreadState* state = PyInterpreterState_ThreadHead(self->interp); state != nullptr;
+       state = PyThreadState_Next(state)) {
+    if (state == self) {
+      continue;
+    }
+    const StateOf of = ThreadOfState(state, self);
+    new_threads = new_threads || of == StateOf::kNewThread;
+    const pid_t thread = of == StateOf::kThread && note ? KernelThreadOfState(state) : 0;
+    if (thread != 0) {
+      NoteThread(thread, now);
+    }
+  }
+  UnlockThreadList();
+  return new_threads;
+}
+
+// From 3.14 on, a thread that wants the interpreter lock after the shut-down is parked: it pauses
+// for good (PyThread_hang_thread) and never runs Python again. A thread found in pause() is either
+// parked, or in signal.pause(), which parks it as soon as it returns.
+bool ThreadParked(pid_t thread) {
+#if PY_VERSION_HEX >= 0x030E0000 && defined(SYS_pause)
+  std::ifstream syscall("/proc/self/task/" + std::to_string(thread) + "/syscall");
+  long number = -1;  // the file begins with the number of the system call the thread is in
+  return syscall >> number && number == SYS_pause;
+#else
+  (void)thread;
   return false;
 #endif
 }
 
-bool AllThreadsStarted(const std::vector<PyThreadState*>& states) {
-  std::vector<unsigned long> ids;
-  for (const PyThreadState* state : states) {
-    if (Unclaimed(state)) {
-      return false;
-    }
-    ids.push_back(state->thread_id);
-  }
-  std::sort(ids.begin(), ids.end());
-  return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
+#if PY_VERSION_HEX < 0x030C0000
+PyObject* RefuseThreadStart(PyObject* /*module*/, PyObject* /*arguments*/) {
+  PyErr_SetString(PyExc_RuntimeError, "can't create new thread at interpreter shutdown");
+  return nullptr;
 }
 
-// The CPU-time clock of the thread that a state belongs to; false if that thread has ended.
-bool ThreadClock(const PyThreadState* state, clockid_t& clock) {
-#if PY_VERSION_HEX >= 0x030B0000
-  // Made from the kernel's id of the thread, as the kernel makes a thread's clock id (~tid << 3,
-  // then 4 for one thread and 2 for its scheduled time), so that nothing of a thread that may have
-  // ended without giving its state up is ever touched.
-  constexpr unsigned kThreadSchedulingClock = 4U | 2U;
-  clock = static_cast<clockid_t>((~static_cast<unsigned>(state->native_thread_id) << 3U) |
-                                 kThreadSchedulingClock);
-  timespec unused{};
-  return clock_gettime(clock, &unused) == 0;
-#else
-  // The thread is running: one that ends gives its state up first, which takes the lock we hold.
-  return pthread_getcpuclockid(static_cast<pthread_t>(state->thread_id), &clock) == 0;
-#endif
+PyMethodDef refuse_thread_start = {"start_new_thread", RefuseThreadStart, METH_VARARGS, nullptr};
+
+// Releases before 3.12 start threads to the very end of the shut-down, later than any note could
+// see them. They refuse from here on, as later releases do, by the names that start them.
+void RefuseNewThreads() {
+  PyObject* refuse = PyCFunction_New(&refuse_thread_start, nullptr);  // new
+  if (refuse == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  const std::pair<const char*, const char*> starters[] = {{"_thread", "start_new_thread"},
+                                                          {"_thread", "start_new"},
+                                                          {"threading", "_start_new_thread"}};
+  for (const auto& [module_name, function_name] : starters) {
+    PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed; none if unused
+    if (module != nullptr && PyObject_SetAttrString(module, function_name, refuse) != 0) {
+      PyErr_Clear();
+    }
+  }
+  Py_DECREF(refuse);
 }
+#endif
 
 PyObject* NoteScriptThreadsCallback(PyObject* /*module*/, PyObject* /*no_arguments*/) {
+#if PY_VERSION_HEX < 0x030C0000
+  RefuseNewThreads();
+#endif
   NoteScriptThreads();
   Py_RETURN_NONE;
 }
 
 PyMethodDef note_script_threads = {"note_script_threads", NoteScriptThreadsCallback, METH_NOARGS,
                                    nullptr};
+
+// Ctrl-C while a call waits for its threads: the call looks finished, so this ends the program as
+// Ctrl-C at the prompt does, by SIGINT, once it has said what was interrupted.
+extern "C" void StopOnInterruptedWait(int /*signal*/) {
+  constexpr char kMessage[] =
+      "script-menu: interrupted while waiting for a thread that PythonCode started to end\n";
+  (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  std::signal(SIGINT, SIG_DFL);
+  std::raise(SIGINT);
+}
 
 }  // namespace
 
@@ -115,23 +210,16 @@ void NoteScriptThreadsAtExit() {
 }
 
 void NoteScriptThreads() {
+  // A thread just started writes its ids on its own, without the interpreter lock; it is let run
+  // until it has, within the bound. A state nobody claims in that time belongs to no thread that
+  // will run: one an extension made and left, or one whose thread never started.
   const auto deadline = Clock::now() + kThreadEndBound;
-  std::vector<PyThreadState*> states = OtherThreadStates();
-  while (!AllThreadsStarted(states) && Clock::now() < deadline) {
-    Py_BEGIN_ALLOW_THREADS  // lets a new thread run up to taking its state over
+  while (LookAtThreadStates(false) && Clock::now() < deadline) {
+    Py_BEGIN_ALLOW_THREADS
     std::this_thread::sleep_for(std::chrono::microseconds(100));
     Py_END_ALLOW_THREADS
-    states = OtherThreadStates();
   }
-  for (const PyThreadState* state : states) {
-    clockid_t clock = 0;
-    // A state still unclaimed by now belongs to no thread that will run: one an extension made
-    // and left, or one whose thread never started.
-    if (!Unclaimed(state) && ThreadClock(state, clock) &&
-        std::find(noted_threads.begin(), noted_threads.end(), clock) == noted_threads.end()) {
-      noted_threads.push_back(clock);
-    }
-  }
+  LookAtThreadStates(true);
 }
 
 void AwaitScriptThreads() {
@@ -139,26 +227,38 @@ void AwaitScriptThreads() {
     return;
   }
 #if PY_VERSION_HEX < 0x03090000
-  // 3.8 shuts down still holding the interpreter lock, and a thread waiting for the lock learns
-  // that it has to end only once it has it. Each such thread passes the lock on as it ends.
+  // Up to 3.8 the shut-down ends still holding the interpreter lock, and a thread waiting for the
+  // lock learns that it has to end only once it has it. Each such thread passes the lock on.
   PyEval_ReleaseLock();
 #endif
-  const auto deadline = Clock::now() + kThreadEndBound;
+  struct sigaction on_interrupt = {};
+  struct sigaction before = {};
+  on_interrupt.sa_handler = StopOnInterruptedWait;
+  sigaction(SIGINT, nullptr, &before);
+  const bool interruptible = before.sa_handler == SIG_DFL;  // a script may have it ignored
+  if (interruptible) {
+    sigaction(SIGINT, &on_interrupt, nullptr);
+  }
   auto pause = std::chrono::microseconds(20);
   for (;;) {
     noted_threads.erase(std::remove_if(noted_threads.begin(), noted_threads.end(),
-                                       [](clockid_t clock) {
-                                         timespec unused{};
-                                         return clock_gettime(clock, &unused) != 0;  // ended
+                                       [](const auto& entry) {
+                                         return ThreadEnded(entry.first) ||
+                                                ThreadParked(entry.first);
                                        }),
                         noted_threads.end());
     if (noted_threads.empty()) {
-      return;
+      break;
     }
-    if (Clock::now() >= deadline) {
+    const auto now = Clock::now();
+    if (std::any_of(noted_threads.begin(), noted_threads.end(),
+                    [&](const auto& entry) { return now >= entry.second + kThreadEndBound; })) {
       ExitOnThreadLeftRunning();
     }
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(5000));
+  }
+  if (interruptible) {
+    sigaction(SIGINT, &before, nullptr);
   }
 }
