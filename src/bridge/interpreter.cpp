@@ -22,19 +22,32 @@ namespace {
 // Flushes what the script wrote to the interpreter's own standard output, as the shut-down would,
 // and tells whether it was lost: the standard output cannot take it. (The shut-down's own result
 // would also count a sys.stdout the script put in its place, or standard error.) What could not be
-// written stays buffered, and the shut-down reports it as the interpreter does.
+// written stays buffered, and the shut-down reports it as the interpreter does. Only this flush is
+// judged: an error left pending before it is not this check's, and is put back as it was.
 bool ScriptOutputLost() {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* pending = PyErr_GetRaisedException();  // new, if any
+#else
+  PyObject* pending_type = nullptr;  // new, each of them, if any
+  PyObject* pending_value = nullptr;
+  PyObject* pending_traceback = nullptr;
+  PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+#endif
+  bool lost = false;
   PyObject* output = PySys_GetObject("__stdout__");  // borrowed; None when there is none
-  if (output == nullptr || output == Py_None) {
-    return false;
+  if (output != nullptr && output != Py_None) {
+    PyObject* flushed = PyObject_CallMethod(output, "flush", nullptr);  // new
+    if (flushed == nullptr) {
+      lost = PyErr_ExceptionMatches(PyExc_OSError) != 0;  // not so for a closed stream
+      PyErr_Clear();
+    }
+    Py_XDECREF(flushed);
   }
-  PyObject* flushed = PyObject_CallMethod(output, "flush", nullptr);  // new
-  if (flushed != nullptr) {
-    Py_DECREF(flushed);
-    return false;
-  }
-  const bool lost = PyErr_ExceptionMatches(PyExc_OSError) != 0;  // not so for a closed stream
-  PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(pending);  // takes it over
+#else
+  PyErr_Restore(pending_type, pending_value, pending_traceback);  // takes them over
+#endif
   return lost;
 }
 

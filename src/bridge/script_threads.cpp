@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -98,13 +99,37 @@ void NoteThread(pid_t thread, Clock::time_point now) {
   }
 }
 
+#if PY_VERSION_HEX < 0x03080000
+// How many threads started by _thread (threading's too) have had the interpreter lock and are still
+// running their function. 3.6 and 3.7 let a thread that has yet to get the lock for the first time
+// run its function once it gets it, even after the shut-down; the lock is released after the
+// shut-down for the others to end, and it would crash the program. So such a thread is let run
+// before then, like one that has yet to write its ids.
+long ThreadsThatHaveRun() {
+  PyObject* thread_module = PyImport_ImportModule("_thread");  // new
+  PyObject* count = nullptr;                                   // new
+  if (thread_module != nullptr) {
+    count = PyObject_CallMethod(thread_module, "_count", nullptr);
+  }
+  long running = count != nullptr ? PyLong_AsLong(count) : -1;
+  if (running == -1) {
+    PyErr_Clear();
+    running = LONG_MAX;  // cannot tell: none is waited for
+  }
+  Py_XDECREF(count);
+  Py_XDECREF(thread_module);
+  return running;
+}
+#endif
+
 // One look at the running interpreter's thread states, under the lock that keeps the list still.
-// Notes the thread of each state that is a thread's own when `note` is set. Tells whether a state
-// was still waiting for its new thread.
+// Notes the thread of each state that is a thread's own when `note` is set. Tells whether a new
+// thread has yet to write its ids (or, on 3.6 and 3.7, to run at all).
 bool LookAtThreadStates(bool note) {
   const auto now = Clock::now();
   PyThreadState* self = PyThreadState_Get();
   bool new_threads = false;
+  long threads = 0;
   LockThreadList();
   for (PyThreadState* state = PyInterpreterState_ThreadHead(self->interp); state != nullptr;
        state = PyThreadState_Next(state)) {
@@ -113,12 +138,16 @@ bool LookAtThreadStates(bool note) {
     }
     const StateOf of = ThreadOfState(state, self);
     new_threads = new_threads || of == StateOf::kNewThread;
+    threads += of == StateOf::kThread ? 1 : 0;
     const pid_t thread = of == StateOf::kThread && note ? KernelThreadOfState(state) : 0;
     if (thread != 0) {
       NoteThread(thread, now);
     }
   }
   UnlockThreadList();
+#if PY_VERSION_HEX < 0x03080000
+  new_threads = new_threads || threads > ThreadsThatHaveRun();
+#endif
   return new_threads;
 }
 
@@ -137,15 +166,20 @@ bool ThreadParked(pid_t thread) {
 }
 
 #if PY_VERSION_HEX < 0x030C0000
+// Ends the thread that asks for a new one, as quietly as the shut-down will a moment later: both
+// threading and _thread end a thread on SystemExit without a word. (A refusal that said more
+// would be written while the shut-down is flushing the same streams, which these releases then
+// take for a deadlock and abort on, or crash at.)
 PyObject* RefuseThreadStart(PyObject* /*module*/, PyObject* /*arguments*/) {
-  PyErr_SetString(PyExc_RuntimeError, "can't create new thread at interpreter shutdown");
+  PyErr_SetNone(PyExc_SystemExit);
   return nullptr;
 }
 
 PyMethodDef refuse_thread_start = {"start_new_thread", RefuseThreadStart, METH_VARARGS, nullptr};
 
 // Releases before 3.12 start threads to the very end of the shut-down, later than any note could
-// see them. They refuse from here on, as later releases do, by the names that start them.
+// see them. From the exit functions on, they start none, as later releases do, by the names that
+// start them.
 void RefuseNewThreads() {
   PyObject* refuse = PyCFunction_New(&refuse_thread_start, nullptr);  // new
   if (refuse == nullptr) {
