@@ -6,7 +6,8 @@
 #                        (QUICK=1: a short run that only shows every case works)
 #   make install         install the stripped program, its module and manual page under PREFIX
 #                        (/usr/local), within DESTDIR if given
-#   make package         build a Debian package (.deb) in the build folder
+#   make package         build a Debian package (.deb) in a build folder of its own, with Debian's
+#                        build flags
 #   make lint            check the format and run clang-tidy
 # PYTHON=/path/to/python3 builds against that interpreter's release, in a build folder of its own.
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer, in a folder of its own too.
@@ -90,11 +91,26 @@ install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
 
 # The package's dependencies are Debian's packages, so it is built against Debian's own python3.
-package: build
+# It is built in a folder of its own, with Debian's build flags (every hardening feature on), and
+# configured afresh when they change.
+PACKAGE_BUILD := build/python-$(PYTHON_VERSION)-package
+
+package:
 	@case "$(PYTHON_EXECUTABLE)" in /usr/bin/*) ;; *) \
 	  echo "make package: a package is built against Debian's python3, not $(PYTHON_EXECUTABLE)" >&2; \
 	  exit 1;; esac
-	cmake --build $(BUILD) --target package
+	@set -e; export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	cxxflags="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)"; \
+	ldflags="$$(dpkg-buildflags --get LDFLAGS)"; \
+	settings="$(PYTHON_EXECUTABLE) WERROR=$(WERROR_OPTION) CXXFLAGS=$$cxxflags LDFLAGS=$$ldflags"; \
+	if [ "$$(cat $(PACKAGE_BUILD)/settings 2>/dev/null)" != "$$settings" ]; then \
+	  rm -rf $(PACKAGE_BUILD); \
+	  cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF \
+	    -DCMAKE_CXX_FLAGS="$$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$$ldflags" \
+	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_WERROR=$(WERROR_OPTION); \
+	  echo "$$settings" > $(PACKAGE_BUILD)/settings; \
+	fi
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target package
 
 # The format (.clang-format) of every C++ file, and clang-tidy's checks (.clang-tidy) over the
 # program and its tests, with this build's compile commands.
