@@ -4,8 +4,9 @@
 #   make test            build and run the whole suite
 #   make bench           build and run the benchmark: JSON in the build folder, then a summary
 #                        (QUICK=1: a short run that only shows every case works)
-#   make install         install the stripped program, its module and manual page under PREFIX
-#                        (/usr/local), within DESTDIR if given
+#   make install         install the stripped program, its module (compiled there), the manual page
+#                        and the documents under PREFIX (/usr/local), within DESTDIR if given
+#   make uninstall       remove what make install put under the same PREFIX and DESTDIR
 #   make package         build a Debian package (.deb) in a build folder of its own, with Debian's
 #                        build flags
 #   make lint            check the format and run clang-tidy
@@ -43,7 +44,7 @@ BUILD := build/python-$(PYTHON_VERSION)
 SANITIZE_OPTION := OFF
 endif
 
-.PHONY: all configure build run test bench install package lint clean
+.PHONY: all configure build run test bench install uninstall package lint clean
 
 all: build
 
@@ -88,7 +89,10 @@ bench: configure
 	@"$(PYTHON_EXECUTABLE)" bench/summary.py $(BUILD)/bench.json
 
 install: build
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+	"$(PYTHON_EXECUTABLE)" packaging/installation.py install $(BUILD) "$(PREFIX)" "$(DESTDIR)"
+
+uninstall:
+	"$(PYTHON_EXECUTABLE)" packaging/installation.py uninstall $(BUILD) "$(PREFIX)" "$(DESTDIR)"
 
 # The package's dependencies are Debian's packages, so it is built against Debian's own python3.
 # It is built in a folder of its own, with Debian's build flags (every hardening feature on), and
