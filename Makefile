@@ -117,12 +117,16 @@ package:
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target package
 
 # The format (.clang-format) of every C++ file, and clang-tidy's checks (.clang-tidy) over the
-# program and its tests, with this build's compile commands.
+# program, its tests and the benchmark, with this build's compile commands. The files' paths are
+# absolute, so they are matched from this checkout's own folder on: a bare /src/ would match every
+# file of a checkout that lies in a folder named src, such as ~/src/script-menu.
 CXX_FILES = $(shell find src tests bench -name '*.cpp' -o -name '*.h')
+CHECKOUT_REGEX = $(shell "$(PYTHON_EXECUTABLE)" -c 'import re, sys; print(re.escape(sys.argv[1]))' "$(CURDIR)")
 
 lint: configure
 	clang-format --dry-run --Werror $(CXX_FILES)
-	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet '/(src|tests)/.*\.cpp$$' > $(BUILD)/clang-tidy.log 2>&1 \
+	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet -header-filter='^$(CHECKOUT_REGEX)/(src|tests|bench)/' \
+	  '^$(CHECKOUT_REGEX)/(src|tests|bench)/.*\.cpp$$' > $(BUILD)/clang-tidy.log 2>&1 \
 	  || { cat $(BUILD)/clang-tidy.log; exit 1; }
 	@echo "lint: format and clang-tidy clean"
 
