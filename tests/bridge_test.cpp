@@ -114,6 +114,40 @@ TEST_F(Bridge, ReleasesEachReferenceOnceOnEveryPath) {
   EXPECT_NE(err.find("TypeError"), std::string::npos) << err;
 }
 
+TEST_F(Bridge, LeavesTheProcesssReferenceTotalWhereItWas) {
+  // A debug build of the interpreter counts every reference the process holds, across restarts:
+  // one that a call takes and never gives back stays in the total for good.
+  UseModule(R"py(
+import sys
+
+def Total(value):
+    return sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else -1
+
+def printsomething():
+    print("menu")
+
+def Fails(value):
+    raise LookupError(value)
+)py");
+  const int before = CallScriptIntFunction("Total", 0);
+  if (before == -1) {
+    GTEST_SKIP() << "only a debug build of the interpreter counts its references";
+  }
+  CaptureStdout();
+  CaptureStderr();
+  for (int i = 0; i < 100; ++i) {
+    RunScriptProcedure("printsomething");
+    RunScriptProcedure("Missing");
+    CallScriptIntFunction("Total", i);
+    CallScriptIntFunction("Fails", i);
+    CallScriptIntFunction("Missing", i);
+  }
+  const int after = CallScriptIntFunction("Total", 0);
+  GetCapturedStdout();
+  GetCapturedStderr();
+  EXPECT_EQ(after, before);
+}
+
 TEST_F(Bridge, StartsAndStopsTheInterpreterCallAfterCall) {
   // Extension modules that survive a restart on every release we support (datetime, for one,
   // does not on 3.12: see the README).
