@@ -102,9 +102,9 @@ void NoteThread(pid_t thread, Clock::time_point now) {
 #if PY_VERSION_HEX < 0x03080000
 // How many threads started by _thread (threading's too) have had the interpreter lock and are still
 // running their function. 3.6 and 3.7 let a thread that has yet to get the lock for the first time
-// run its function once it gets it, even after the shut-down; the lock is released after the
-// shut-down for the others to end, and it would crash the program. So such a thread is let run
-// before then, like one that has yet to write its ids.
+// run its function once it gets it, even after the shut-down (the lock is released then, for the
+// others to end), where it would crash the program. So such a thread is let run before, as one
+// that has yet to write its ids is.
 long ThreadsThatHaveRun() {
   PyObject* thread_module = PyImport_ImportModule("_thread");  // new
   PyObject* count = nullptr;                                   // new
@@ -124,8 +124,8 @@ long ThreadsThatHaveRun() {
 
 // One look at the running interpreter's thread states, under the lock that keeps the list still.
 // Notes the thread of each state that is a thread's own when `note` is set. Tells whether a new
-// thread has yet to write its ids, or on 3.6 and 3.7, when `first_runs` is set, to run at all.
-bool LookAtThreadStates(bool note, bool first_runs) {
+// thread has yet to write its ids, or on 3.6 and 3.7, to run at all.
+bool LookAtThreadStates(bool note) {
   const auto now = Clock::now();
   PyThreadState* self = PyThreadState_Get();
   bool new_threads = false;
@@ -146,9 +146,8 @@ bool LookAtThreadStates(bool note, bool first_runs) {
   }
   UnlockThreadList();
 #if PY_VERSION_HEX < 0x03080000
-  new_threads = new_threads || (first_runs && threads > ThreadsThatHaveRun());
+  new_threads = new_threads || threads > ThreadsThatHaveRun();
 #else
-  (void)first_runs;
   (void)threads;
 #endif
   return new_threads;
@@ -203,26 +202,11 @@ void RefuseNewThreads() {
 }
 #endif
 
-// A thread just started writes its ids on its own, without the interpreter lock: it is let run
-// until it has, within the bound. A state nobody claims in that time belongs to no thread that will
-// run: one an extension made and left, or one whose thread never started. Once no new threads can
-// start, 3.6 and 3.7 also let each run for the first time (which threads that keep starting others
-// would not let end before then).
-void NoteThreads(bool new_threads_refused) {
-  const auto deadline = Clock::now() + kThreadEndBound;
-  while (LookAtThreadStates(false, new_threads_refused) && Clock::now() < deadline) {
-    Py_BEGIN_ALLOW_THREADS
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-    Py_END_ALLOW_THREADS
-  }
-  LookAtThreadStates(true, false);
-}
-
 PyObject* NoteScriptThreadsCallback(PyObject* /*module*/, PyObject* /*no_arguments*/) {
 #if PY_VERSION_HEX < 0x030C0000
   RefuseNewThreads();
 #endif
-  NoteThreads(true);
+  NoteScriptThreads();
   Py_RETURN_NONE;
 }
 
@@ -261,7 +245,18 @@ void NoteScriptThreadsAtExit() {
   Py_XDECREF(atexit);
 }
 
-void NoteScriptThreads() { NoteThreads(false); }
+// A thread just started writes its ids on its own, without the interpreter lock: it is let run
+// until it has, within the bound. A state nobody claims in that time belongs to no thread that will
+// run: one an extension made and left, or one whose thread never started.
+void NoteScriptThreads() {
+  const auto deadline = Clock::now() + kThreadEndBound;
+  while (LookAtThreadStates(false) && Clock::now() < deadline) {
+    Py_BEGIN_ALLOW_THREADS
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+    Py_END_ALLOW_THREADS
+  }
+  LookAtThreadStates(true);
+}
 
 void AwaitScriptThreads() {
   if (noted_threads.empty()) {
