@@ -99,12 +99,11 @@ void NoteThread(pid_t thread, Clock::time_point now) {
   }
 }
 
-#if PY_VERSION_HEX < 0x03080000
 // How many threads started by _thread (threading's too) have had the interpreter lock and are still
-// running their function. 3.6 and 3.7 let a thread that has yet to get the lock for the first time
-// run its function once it gets it, even after the shut-down (the lock is released then, for the
-// others to end), where it would crash the program. So such a thread is let run before, as one
-// that has yet to write its ids is.
+// running their function. One that has yet to get the lock when the shut-down begins never runs
+// its function, and a thread waiting in Thread.start() for it to run waits for good; 3.6 and 3.7
+// even let it run after the shut-down, where it crashes the program. So a new thread is let run
+// before, as one that has yet to write its ids is.
 long ThreadsThatHaveRun() {
   PyObject* thread_module = PyImport_ImportModule("_thread");  // new
   PyObject* count = nullptr;                                   // new
@@ -120,11 +119,10 @@ long ThreadsThatHaveRun() {
   Py_XDECREF(thread_module);
   return running;
 }
-#endif
 
 // One look at the running interpreter's thread states, under the lock that keeps the list still.
 // Notes the thread of each state that is a thread's own when `note` is set. Tells whether a new
-// thread has yet to write its ids, or on 3.6 and 3.7, to run at all.
+// thread has yet to write its ids, or to run at all.
 bool LookAtThreadStates(bool note) {
   const auto now = Clock::now();
   PyThreadState* self = PyThreadState_Get();
@@ -145,11 +143,7 @@ bool LookAtThreadStates(bool note) {
     }
   }
   UnlockThreadList();
-#if PY_VERSION_HEX < 0x03080000
   new_threads = new_threads || threads > ThreadsThatHaveRun();
-#else
-  (void)threads;
-#endif
   return new_threads;
 }
 
