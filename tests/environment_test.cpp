@@ -197,10 +197,10 @@ TEST(InterpreterStart, NoProgramLooksForLibrariesInTheWorkingFolder) {
   // Each program's run path names the folder of the libpython it is built against, when the
   // loader would not search that folder anyway, and nothing else: an empty or relative entry is
   // taken from the folder the program is run in, where a planted library would run in its place.
-  const std::string libpython_folder = SCRIPT_MENU_RUN_PATH;
-  const std::vector<std::string> expected = libpython_folder.empty()
-                                                ? std::vector<std::string>{}
-                                                : std::vector<std::string>{libpython_folder};
+  std::vector<std::string> expected;
+  if (*SCRIPT_MENU_RUN_PATH != '\0') {
+    expected.emplace_back(SCRIPT_MENU_RUN_PATH);
+  }
   const TempDir prefix;
   ASSERT_TRUE(Install(prefix.path));
   for (const fs::path& program :

@@ -241,6 +241,21 @@ INSTANTIATE_TEST_SUITE_P(
     threading.Thread(target=spawn, daemon=True).start()
 )py",
                 false},
+        // One that starts threads while the shut-down waits for another: it is ended quietly,
+        // where 3.12 on would refuse it with a RuntimeError.
+        Pattern{"DaemonStartingThreadsWhileTheShutDownWaits", R"py(
+    def spawn():
+        while True:
+            try:
+                threading.Thread(target=time.sleep, args=(0.001,)).start()
+            except RuntimeError as refused:
+                print("refused:", refused, flush=True)
+                return
+            time.sleep(0.002)
+    threading.Thread(target=spawn, daemon=True).start()
+    threading.Thread(target=time.sleep, args=(0.05,)).start()
+)py",
+                false},
         // The usual worker: blocked on a lock, it would wake in a later interpreter.
         Pattern{"WorkerWaitingOnAQueue", R"py(
     def work(jobs):

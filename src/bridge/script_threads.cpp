@@ -186,10 +186,10 @@ bool CallingThreadIsDaemon() {
 // Stands in for a function that starts threads (`original`) once a call has ended. A thread the
 // shut-down does not wait for, which asks for a new one then, is ended there, as quietly as the
 // shut-down would end it a moment later: threading and _thread end a thread on SystemExit without
-// a word. Releases before 3.12 would start the new thread later than any note of ours could see
-// it; later ones refuse it with a RuntimeError, whose report would be written while the shut-down
-// flushes the same stream, which they take for a deadlock and abort on. Other threads start theirs
-// as before, until the exit functions.
+// a word. Releases before 3.12 would start the new thread, perhaps later than any note of ours
+// could see it; 3.12 refuses it with a RuntimeError as soon as the shut-down begins, whose report
+// would be written while the shut-down flushes the same stream, which it can take for a deadlock
+// and abort on. Other threads start theirs as before, until the exit functions.
 PyObject* StartThreadOrEndCaller(PyObject* original, PyObject* arguments, PyObject* keywords) {
   if (all_starts_refused || CallingThreadIsDaemon()) {
     PyErr_SetNone(PyExc_SystemExit);
