@@ -27,10 +27,10 @@ MEMORY = "memory growth, "
 REFERENCE = "reference call, plain"
 # The program's calls with a module that imports nothing, whose growth is bounded against the
 # reference's. The bare start is not: its code is part of every call, and without the module's
-# import it keeps less than the reference on some releases and more on others (3.12.1: from 14 B
-# to 2.5 KB of heap per call more, from run to run). Nor is json_re_datetime: what it keeps beyond the plain module is what the
-# release's extension modules keep over a restart (some 97 KiB per call on 3.13, and 3.12.1
-# crashes), while the program's code it runs is the plain case's.
+# import it keeps less than the reference on some releases and more on others (3.12.1: from 14 B to
+# 2.5 KB of heap per call more, from run to run). Nor is json_re_datetime: what it keeps beyond the
+# plain module is what the release's extension modules keep over a restart (some 97 KiB per call on
+# 3.13, and 3.12.1 crashes), while the program's code it runs is the plain case's.
 BOUNDED = ("RunScriptProcedure, plain", "CallScriptIntFunction, plain")
 # Per call, beyond the reference: a fixed part, and a share of what the reference keeps, for
 # releases that keep memory at every restart swing by that much from one run to the next (3.12.1,
