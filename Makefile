@@ -4,9 +4,11 @@
 #   make test            build and run the whole suite
 #   make bench           build and run the benchmark: JSON in the build folder, then a summary
 #                        (QUICK=1: a short run that only shows every case works)
-#   make install         install the stripped program, its module and manual page under PREFIX
-#                        (/usr/local), within DESTDIR if given
-#   make package         build a Debian package (.deb) in the build folder
+#   make install         install the stripped program, its module (compiled there), the manual page
+#                        and the documents under PREFIX (/usr/local), within DESTDIR if given
+#   make uninstall       remove what make install put under the same PREFIX and DESTDIR
+#   make package         build a Debian package (.deb) in a build folder of its own, with Debian's
+#                        build flags
 #   make lint            check the format and run clang-tidy
 # PYTHON=/path/to/python3 builds against that interpreter's release, in a build folder of its own.
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer, in a folder of its own too.
@@ -43,7 +45,7 @@ BUILD := build/python-$(PYTHON_VERSION)
 SANITIZE_OPTION := OFF
 endif
 
-.PHONY: all configure build run test bench install package lint clean
+.PHONY: all configure build run test bench install uninstall package lint clean
 
 all: build
 
@@ -88,22 +90,44 @@ bench: configure
 	@"$(PYTHON_EXECUTABLE)" bench/summary.py $(BUILD)/bench.json
 
 install: build
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+	"$(PYTHON_EXECUTABLE)" packaging/installation.py install $(BUILD) "$(PREFIX)" "$(DESTDIR)"
+
+uninstall:
+	"$(PYTHON_EXECUTABLE)" packaging/installation.py uninstall $(BUILD) "$(PREFIX)" "$(DESTDIR)"
 
 # The package's dependencies are Debian's packages, so it is built against Debian's own python3.
-package: build
+# It is built in a folder of its own, with Debian's build flags (every hardening feature on), and
+# configured afresh when they change.
+PACKAGE_BUILD := build/python-$(PYTHON_VERSION)-package
+
+package:
 	@case "$(PYTHON_EXECUTABLE)" in /usr/bin/*) ;; *) \
 	  echo "make package: a package is built against Debian's python3, not $(PYTHON_EXECUTABLE)" >&2; \
 	  exit 1;; esac
-	cmake --build $(BUILD) --target package
+	@set -e; export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	cxxflags="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)"; \
+	ldflags="$$(dpkg-buildflags --get LDFLAGS)"; \
+	settings="$(PYTHON_EXECUTABLE) WERROR=$(WERROR_OPTION) CXXFLAGS=$$cxxflags LDFLAGS=$$ldflags"; \
+	if [ "$$(cat $(PACKAGE_BUILD)/settings 2>/dev/null)" != "$$settings" ]; then \
+	  rm -rf $(PACKAGE_BUILD); \
+	  cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF \
+	    -DCMAKE_CXX_FLAGS="$$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$$ldflags" \
+	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_WERROR=$(WERROR_OPTION); \
+	  echo "$$settings" > $(PACKAGE_BUILD)/settings; \
+	fi
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target package
 
 # The format (.clang-format) of every C++ file, and clang-tidy's checks (.clang-tidy) over the
-# program and its tests, with this build's compile commands.
+# program, its tests and the benchmark, with this build's compile commands. The files' paths are
+# absolute, so they are matched from this checkout's own folder on: a bare /src/ would match every
+# file of a checkout that lies in a folder named src, such as ~/src/script-menu.
 CXX_FILES = $(shell find src tests bench -name '*.cpp' -o -name '*.h')
+CHECKOUT_REGEX = $(shell "$(PYTHON_EXECUTABLE)" -c 'import re, sys; print(re.escape(sys.argv[1]))' "$(CURDIR)")
 
 lint: configure
 	clang-format --dry-run --Werror $(CXX_FILES)
-	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet '/(src|tests)/.*\.cpp$$' > $(BUILD)/clang-tidy.log 2>&1 \
+	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet -header-filter='^$(CHECKOUT_REGEX)/(src|tests|bench)/' \
+	  '^$(CHECKOUT_REGEX)/(src|tests|bench)/.*\.cpp$$' > $(BUILD)/clang-tidy.log 2>&1 \
 	  || { cat $(BUILD)/clang-tidy.log; exit 1; }
 	@echo "lint: format and clang-tidy clean"
 

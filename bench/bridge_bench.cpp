@@ -24,8 +24,6 @@
 #include "bridge/script_bridge.h"
 #include "bridge/script_threads.h"
 
-extern char** environ;
-
 namespace {
 
 // Memory settles over the first hundred or so calls; growth is measured after that. --quick, for
@@ -66,21 +64,21 @@ void BareRestart() {
 }
 
 void BareStart(benchmark::State& state) {
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     BareRestart();
   }
 }
 
 void RunProcedure(benchmark::State& state) {
   UseModule("plain");
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     RunScriptProcedure("printsomething");
   }
 }
 
 void CallIntFunction(benchmark::State& state) {
   UseModule("plain");
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     benchmark::DoNotOptimize(CallScriptIntFunction("DoubleValue", 21));
   }
 }
@@ -89,7 +87,7 @@ void CallIntFunction(benchmark::State& state) {
 // interpreter. The exit function registered here runs once per call as well: a second note.
 void ThreadBookkeeping(benchmark::State& state) {
   StartInterpreter();
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     NoteScriptThreadsAtExit();
     NoteScriptThreads();
     NoteScriptThreads();
@@ -104,7 +102,7 @@ void Python3Process(benchmark::State& state) {
   char flag[] = "-c";
   char code[] = "import PythonCode; PythonCode.DoubleValue(21)";
   char* argv[] = {python, flag, code, nullptr};
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     pid_t pid = 0;
     int status = 0;
     if (posix_spawn(&pid, python, nullptr, nullptr, argv, environ) != 0 ||
@@ -207,7 +205,7 @@ void MemoryGrowth(benchmark::State& state, std::size_t which) {
                              std::to_string(memory_calls)};
   char* argv[] = {program.data(),      flag.data(),         arguments[0].data(),
                   arguments[1].data(), arguments[2].data(), nullptr};
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     int channel[2];
     if (pipe(channel) != 0) {
       state.SkipWithError("no pipe");

@@ -114,6 +114,44 @@ TEST_F(Bridge, ReleasesEachReferenceOnceOnEveryPath) {
   EXPECT_NE(err.find("TypeError"), std::string::npos) << err;
 }
 
+TEST_F(Bridge, LeavesTheProcesssReferenceTotalWhereItWas) {
+  // A debug build of the interpreter counts every reference the process holds, across restarts:
+  // one that a call takes and never gives back stays in the total for good.
+  UseModule(R"py(
+import sys
+
+def Total(value):
+    return sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else -1
+
+def printsomething():
+    print("menu")
+
+def Fails(value):
+    raise LookupError(value)
+)py");
+  if (CallScriptIntFunction("Total", 0) == -1) {
+    GTEST_SKIP() << "only a debug build of the interpreter counts its references";
+  }
+  const auto each_operation = [](int times) {
+    for (int i = 0; i < times; ++i) {
+      RunScriptProcedure("printsomething");
+      RunScriptProcedure("Missing");
+      CallScriptIntFunction("Total", i);
+      CallScriptIntFunction("Fails", i);
+      CallScriptIntFunction("Missing", i);
+    }
+  };
+  CaptureStdout();
+  CaptureStderr();
+  each_operation(1);  // what the interpreter keeps for good once it has run each path
+  const int before = CallScriptIntFunction("Total", 0);
+  each_operation(100);
+  const int after = CallScriptIntFunction("Total", 0);
+  GetCapturedStdout();
+  GetCapturedStderr();
+  EXPECT_EQ(after, before);
+}
+
 TEST_F(Bridge, StartsAndStopsTheInterpreterCallAfterCall) {
   // Extension modules that survive a restart on every release we support (datetime, for one,
   // does not on 3.12: see the README).

@@ -74,14 +74,76 @@ TEST(ScriptFaults, MissingMenuProcedureIsReported) {
   EXPECT_EQ(run.exit_code, 0);
 }
 
-TEST(ScriptFaults, ImportThatGivesNoModuleIsReportedNotUsed) {
-  // The module puts something else in its place; nothing may treat that as a module.
-  const auto run = Talk("import sys\nsys.modules[__name__] = 42\n", "1\n5\n3\n");
-  EXPECT_EQ(run.out, std::string(kEnter) + "\n");
-  EXPECT_NE(run.err.find("'int' object has no attribute 'printsomething'"), std::string::npos)
-      << run.err;
-  EXPECT_NE(run.err.find("SystemError"), std::string::npos) << run.err;
-  EXPECT_EQ(run.signal, 0);
+TEST(ScriptFaults, ModuleThatPutsAnotherObjectInItsPlaceIsCalledThroughIt) {
+  // A known idiom: the import gives that object, and the functions are its attributes.
+  const auto replaced = Talk(R"py(
+import sys
+
+class Functions:
+    def printsomething(self):
+        print("menu")
+
+    def PrintMe(self, value):
+        print("PrintMe", value)
+        return value
+
+    DoubleValue = 42  # not callable: skipped, as in a module
+
+sys.modules[__name__] = Functions()
+)py",
+                             "1 5\n2 6\n3\n");
+  EXPECT_EQ(replaced.out,
+            std::string("menu\n") + kEnter + "PrintMe 5\n\nmenu\n" + kEnter + "\nmenu\n");
+  EXPECT_EQ(replaced.err, "");
+  EXPECT_EQ(replaced.exit_code, 0);
+
+  // An object without them: the menu procedure is reported missing, as for a module; a missing
+  // number function is skipped unprinted, as for a module.
+  const auto bare = Talk("import sys\nsys.modules[__name__] = 42\n", "1\n5\n3\n");
+  EXPECT_EQ(bare.out, std::string(kEnter) + "\n");
+  EXPECT_NE(bare.err.find("'int' object has no attribute 'printsomething'"), std::string::npos)
+      << bare.err;
+  EXPECT_EQ(bare.err.find("PrintMe"), std::string::npos) << bare.err;
+  EXPECT_EQ(bare.signal, 0);
+  EXPECT_EQ(bare.exit_code, 0);
+}
+
+TEST(ScriptFaults, ChildThatAScriptForksEndsWithItsCallAndOneDialogueGoesOn) {
+  // The child's status is the one its call gives, as under python3: 0 when it returns, 1 when it
+  // raises, and that of its SystemExit. What the child wrote is out before the parent reads on.
+  const auto run = Talk(R"py(
+import os, sys
+
+def in_a_child(body):
+    child = os.fork()
+    if child == 0:
+        body()
+        return
+    _, status = os.waitpid(child, 0)
+    print("the child ended with", status >> 8)
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    in_a_child(lambda: print("child of PrintMe", value))
+    return value
+
+def DoubleValue(value):
+    def fail():
+        print("child of DoubleValue", value, flush=True)
+        if value == 7:
+            sys.exit(7)
+        raise ValueError("in the child")
+    in_a_child(fail)
+    return value
+)py",
+                        "1 5\n2 6\n2 7\n3\n");
+  EXPECT_EQ(run.out, std::string("menu\n") + kEnter +
+                         "child of PrintMe 5\nthe child ended with 0\n\n" + "menu\n" + kEnter +
+                         "child of DoubleValue 6\nthe child ended with 1\n\n" + "menu\n" + kEnter +
+                         "child of DoubleValue 7\nthe child ended with 7\n\n" + "menu\n");
+  EXPECT_NE(run.err.find("ValueError: in the child"), std::string::npos) << run.err;
   EXPECT_EQ(run.exit_code, 0);
 }
 
@@ -120,6 +182,12 @@ TEST(ScriptFaults, ExitEndsTheProgramWhateverInspectModeAsks) {
   EXPECT_EQ(by_environment.out, std::string("menu\n") + kEnter);
   EXPECT_EQ(by_environment.err, "");
   EXPECT_EQ(by_environment.exit_code, 4);
+
+  // At the very first call too, in the module's top-level code.
+  const auto at_once = Talk("import sys\nsys.exit(5)\n", "3\n", asked_by_environment);
+  EXPECT_EQ(at_once.out, "");
+  EXPECT_EQ(at_once.err, "");
+  EXPECT_EQ(at_once.exit_code, 5);
 
   const auto by_script = Talk(module, "1\n5\n2\n21\n3\n");
   EXPECT_EQ(by_script.out, std::string("menu\n") + kEnter + "\nmenu\n" + kEnter);

@@ -33,7 +33,7 @@ std::string TalkInLockstep(const std::string& module_source, bool terminal,
   launch.terminal = terminal;
   Child child = support::Start(launch);
   for (const Step& step : steps) {
-    if (!support::WaitForOutput(child, step.screen, 0, std::chrono::seconds(10))) {
+    if (!support::WaitForOutput(child, step.screen)) {
       ADD_FAILURE() << "still waiting for:\n" << step.screen << "\nshown so far:\n" << child.out;
       break;
     }
@@ -86,7 +86,8 @@ TEST(Streams, EachOfTheMenusWritesThatFailsStopsTheProgram) {
     const char* written;  // all that fits, up to the write that fails
     const char* failing;
   };
-  for (const Case& c : {Case{"x\n", "menu\n", "the invalid choice"},
+  for (const Case& c : {Case{"x\n", "menu\n", "the unreadable choice"},
+                        Case{"7\n", "menu\n", "the choice outside the menu"},
                         Case{"1\n", "menu\n", "the prompt for a number"},
                         Case{"1\nx\n", "menu\nEnter a number.\n", "the invalid number"},
                         Case{"1\n5\n", "menu\nEnter a number.\nPrintMe(5)\n", "the empty line"}}) {
@@ -121,26 +122,39 @@ TEST(Streams, ScriptOutputThatCannotBeWrittenStopsTheProgram) {
                          "[Errno 28] No space left on device");
 }
 
-TEST(Streams, ScriptsOwnStandardOutputThatCannotFlushIsNoLostOutput) {
-  // The shut-down's flush fails on a writer without flush(); the interpreter says so, and the
-  // output itself was written all the same.
-  const auto run = support::Talk(R"py(
-import sys
-
-class Writer:
-    def write(self, text):
-        return sys.__stdout__.write(text)
-
-sys.stdout = Writer()
-
-def printsomething():
-    print("menu")
-)py",
-                                 "7\n3\n");
-  EXPECT_EQ(run.out, "menu\nInvalid input, try again.\nmenu\n");
-  EXPECT_NE(run.err.find("AttributeError"), std::string::npos) << run.err;
-  EXPECT_EQ(run.err.find("script-menu:"), std::string::npos) << run.err;
-  EXPECT_EQ(run.exit_code, 0);
+TEST(Streams, ScriptsOwnStandardOutputThatCannotBeWrittenIsNoLostOutput) {
+  // Only the real standard output counts. The interpreter reports what its shut-down could not
+  // flush, and the output the program writes was written all the same.
+  struct Case {
+    const char* stdout_of_its_own;
+    const char* reported;  // what the interpreter says; empty for nothing at all
+  };
+  for (const Case& c : {
+           // A writer without flush().
+           Case{"    class Writer:\n"
+                "        def write(self, text):\n"
+                "            return sys.__stdout__.write(text)\n"
+                "    sys.stdout = Writer()\n",
+                "AttributeError"},
+           // A file that cannot take what is written to it.
+           Case{"    sys.stdout = open('/dev/full', 'w')\n    sys.stdout.write('lost')\n",
+                "No space left on device"},
+           // The interpreter's own standard output, closed: nothing is left to lose.
+           Case{"    sys.stdout.close()\n", ""},
+       }) {
+    const auto run =
+        support::Talk("import sys\n\ndef printsomething():\n    print('menu', flush=True)\n" +
+                          std::string(c.stdout_of_its_own),
+                      "7\n3\n");
+    EXPECT_EQ(run.out, "menu\nInvalid input, try again.\nmenu\n") << c.stdout_of_its_own;
+    if (*c.reported == '\0') {
+      EXPECT_EQ(run.err, "") << c.stdout_of_its_own;
+    } else {
+      EXPECT_NE(run.err.find(c.reported), std::string::npos) << c.stdout_of_its_own << run.err;
+    }
+    EXPECT_EQ(run.err.find("script-menu:"), std::string::npos) << run.err;
+    EXPECT_EQ(run.exit_code, 0) << c.stdout_of_its_own;
+  }
 }
 
 TEST(Streams, ReaderThatHasGoneStopsTheProgram) {
@@ -167,14 +181,42 @@ TEST(Streams, ReaderThatHasGoneStopsTheProgram) {
   ExpectLostScriptOutput(run, "[Errno 32] Broken pipe");
 }
 
-TEST(Streams, ClosedStandardOutputStopsTheProgram) {
-  // The interpreter has no sys.stdout then, so the script's output goes nowhere; the menu's own
-  // first line is what fails.
+TEST(Streams, ClosedStandardOutputStopsTheProgramAtOnce) {
+  // Nothing the program or the script writes could be seen, whatever comes after.
+  for (const char* input : {"1\n5\n3\n", "3\n", ""}) {
+    Launch launch;
+    launch.close_stdout = true;
+    const auto run = support::Talk(support::kEchoModule, input, launch);
+    EXPECT_EQ(run.err, std::string(kLostOutput) + ": Bad file descriptor\n") << input;
+    EXPECT_EQ(run.exit_code, 1) << input;
+  }
+}
+
+TEST(Streams, FilesAScriptOpensNeverBecomeAStandardStream) {
+  // With standard error closed, a file the script leaves open would take its number, and every
+  // later traceback would land in it.
+  const TempDir folder;
+  const std::string file = (folder.path / "kept-open").string();
   Launch launch;
-  launch.close_stdout = true;
-  const auto run = support::Talk(support::kEchoModule, "1\n5\n3\n", launch);
-  EXPECT_EQ(run.err, std::string(kLostOutput) + ": Bad file descriptor\n");
-  EXPECT_EQ(run.exit_code, 1);
+  launch.close_stderr = true;
+  const auto run = support::Talk(R"py(
+import os
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    print(os.open(")py" + file + R"py(", os.O_WRONLY | os.O_CREAT) > 2)
+    return value
+
+def DoubleValue(value):
+    raise ValueError("a traceback for standard error")
+)py",
+                                 "1 5\n2 6\n3\n", launch);
+  EXPECT_EQ(run.out, "menu\nEnter a number.\nTrue\n\nmenu\nEnter a number.\n\nmenu\n");
+  EXPECT_EQ(run.exit_code, 0);
+  std::ifstream kept(file);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "");
 }
 
 TEST(Streams, UnreadableStandardInputIsAnErrorNotAnEnd) {

@@ -22,19 +22,32 @@ namespace {
 // Flushes what the script wrote to the interpreter's own standard output, as the shut-down would,
 // and tells whether it was lost: the standard output cannot take it. (The shut-down's own result
 // would also count a sys.stdout the script put in its place, or standard error.) What could not be
-// written stays buffered, and the shut-down reports it as the interpreter does.
+// written stays buffered, and the shut-down reports it as the interpreter does. Only this flush is
+// judged: an error left pending before it is not this check's, and is put back as it was.
 bool ScriptOutputLost() {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* pending = PyErr_GetRaisedException();  // new, if any
+#else
+  PyObject* pending_type = nullptr;  // new, each of them, if any
+  PyObject* pending_value = nullptr;
+  PyObject* pending_traceback = nullptr;
+  PyErr_Fetch(&pending_type, &pending_value, &pending_traceback);
+#endif
+  bool lost = false;
   PyObject* output = PySys_GetObject("__stdout__");  // borrowed; None when there is none
-  if (output == nullptr || output == Py_None) {
-    return false;
+  if (output != nullptr && output != Py_None) {
+    PyObject* flushed = PyObject_CallMethod(output, "flush", nullptr);  // new
+    if (flushed == nullptr) {
+      lost = PyErr_ExceptionMatches(PyExc_OSError) != 0;  // not so for a closed stream
+      PyErr_Clear();
+    }
+    Py_XDECREF(flushed);
   }
-  PyObject* flushed = PyObject_CallMethod(output, "flush", nullptr);  // new
-  if (flushed != nullptr) {
-    Py_DECREF(flushed);
-    return false;
-  }
-  const bool lost = PyErr_ExceptionMatches(PyExc_OSError) != 0;  // not so for a closed stream
-  PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(pending);  // takes it over
+#else
+  PyErr_Restore(pending_type, pending_value, pending_traceback);  // takes them over
+#endif
   return lost;
 }
 
@@ -72,22 +85,37 @@ void InitializeInterpreter() {
 
 #else
 
-// 3.6 and 3.7 end the process with abort() when they cannot start, once they have written their
-// reason as a fatal error; this turns that abort into the failure status of any other release.
-extern "C" void ExitOnAbortedStart(int /*signal*/) {
+// 3.6 and 3.7 end the process themselves when they cannot start, once they have written their
+// reason: by exit(1) for what they take for the user's error, by abort() for the rest. Either way
+// the program says what failed, and an abort becomes the failure status of any other release.
+volatile std::sig_atomic_t starting = 0;
+
+void SayStartFailed() {
   constexpr char kMessage[] =
-      "script-menu: cannot start the Python interpreter: see the fatal error above\n";
+      "script-menu: cannot start the Python interpreter: see its error above\n";
   (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+}
+
+extern "C" void ExitOnAbortedStart(int /*signal*/) {
+  SayStartFailed();
   _exit(EXIT_FAILURE);
+}
+
+extern "C" void SayIfStartExited() {
+  if (starting != 0) {
+    SayStartFailed();
+  }
 }
 
 // These releases have no PyConfig, and start as Py_Initialize always did: with the C stdio and
 // inspect mode left alone. They are given what the standard configuration of later releases gives:
 // that python3's path as the program name, and UTF-8 for the standard streams under the C locale,
-// where they would otherwise refuse non-ASCII text (3.6) or leave it to the locale (3.7).
+// where 3.6 would otherwise refuse non-ASCII text (3.7 turns to UTF-8 there by itself).
 void InitializeInterpreter() {
   // Kept for as long as the process runs, as the interpreter keeps the pointer.
   static wchar_t* const program_name = Py_DecodeLocale(SCRIPT_MENU_PYTHON, nullptr);
+  static const bool said_at_exit = std::atexit(SayIfStartExited) == 0;
+  (void)said_at_exit;
   if (program_name != nullptr) {
     Py_SetProgramName(program_name);
   }
@@ -101,7 +129,9 @@ void InitializeInterpreter() {
   struct sigaction previous = {};
   on_abort.sa_handler = ExitOnAbortedStart;
   sigaction(SIGABRT, &on_abort, &previous);
+  starting = 1;
   Py_InitializeEx(1);
+  starting = 0;
   struct sigaction now = {};
   sigaction(SIGABRT, nullptr, &now);
   if (now.sa_handler == ExitOnAbortedStart) {  // else the interpreter's faulthandler took it over
@@ -125,6 +155,7 @@ void StartInterpreter() {
 }
 
 void StopInterpreter() {
+  EndThreadsThatStartThreads();
   NoteScriptThreads();
   const bool output_lost = ScriptOutputLost();
   (void)Py_FinalizeEx();  // a failure it reports is the script's own stream's, or known already

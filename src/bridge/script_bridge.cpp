@@ -3,7 +3,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <sys/auxv.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -78,6 +80,16 @@ int ConvertToInt(PyObject* object) {
 #endif
 }
 
+// A script that forks (os.fork) leaves two processes in the call. The dialogue is the menu
+// process's; the child ends here, once its call has ended, as it would under python3: its output
+// written out, and its status 1 if the import or the call failed, 0 otherwise.
+void EndForkedChild(pid_t menu_process, bool failed) {
+  if (getpid() != menu_process) {
+    StopInterpreter();
+    std::exit(failed ? EXIT_FAILURE : EXIT_SUCCESS);
+  }
+}
+
 }  // namespace
 
 // Each operation takes the function name by value: that string is the operation's own copy, its
@@ -86,9 +98,11 @@ int ConvertToInt(PyObject* object) {
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the copy is the point
 void RunScriptProcedure(std::string name) {
+  const pid_t menu_process = getpid();
   StartInterpreter();
   AppendShippedModuleFolder();
 
+  bool failed = true;  // the import, the look-up or the call
   PyObject* module = PyImport_ImportModule(kScriptModuleName);  // new; runs the top-level code
   if (module == nullptr) {
     PyErr_Print();  // the failed import, in the interpreter's usual form
@@ -98,9 +112,14 @@ void RunScriptProcedure(std::string name) {
       PyErr_Print();  // no such attribute: say so, rather than leave the user with no menu
     } else {
       // Not checked for being callable. What it raises is dropped unprinted, SystemExit included;
-      // the shut-down would print it otherwise.
+      // the shut-down would print it otherwise. A child the script forked ends with the status of
+      // its SystemExit all the same, as under python3.
       PyObject* result = PyObject_CallObject(function, nullptr);  // new; ignored
-      if (result == nullptr) {
+      failed = result == nullptr;
+      if (failed && getpid() != menu_process && PyErr_ExceptionMatches(PyExc_SystemExit) != 0) {
+        PyErr_Print();
+      }
+      if (failed) {
         PyErr_Clear();
       }
       Py_XDECREF(result);
@@ -109,11 +128,13 @@ void RunScriptProcedure(std::string name) {
     Py_DECREF(module);
   }
 
+  EndForkedChild(menu_process, failed);
   StopInterpreter();
 }  // the name's copy is freed here, after the shut-down
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the copy is the point
 int CallScriptIntFunction(std::string name, int value) {
+  const pid_t menu_process = getpid();
   StartInterpreter();
   AppendShippedModuleFolder();
 
@@ -122,23 +143,32 @@ int CallScriptIntFunction(std::string name, int value) {
   if (module_name != nullptr) {
     module = PyImport_Import(module_name);  // runs the top-level code
   }
-  PyObject* function = nullptr;  // borrowed from the module's dictionary, never released
-  if (module != nullptr) {
-    PyObject* dictionary = PyModule_GetDict(module);  // borrowed; null if the import gave no module
-    if (dictionary != nullptr) {
-      function = PyDict_GetItemString(dictionary, name.c_str());  // none there: no error either
+  PyObject* function = nullptr;         // the one to call; borrowed from one of these two:
+  PyObject* module_function = nullptr;  // new: an attribute of what the import gave instead
+  if (module != nullptr && PyModule_Check(module)) {
+    PyObject* dictionary = PyModule_GetDict(module);            // borrowed
+    function = PyDict_GetItemString(dictionary, name.c_str());  // borrowed; none there: no error
+  } else if (module != nullptr) {
+    // A module may put another object in its place in sys.modules, which is what the import
+    // gives then. What is missing there counts as missing from a module's dictionary.
+    module_function = PyObject_GetAttrString(module, name.c_str());
+    if (module_function == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError) != 0) {
+      PyErr_Clear();
     }
+    function = module_function;
   }
 
-  PyObject* arguments = nullptr;  // new, once built
-  PyObject* result = nullptr;     // new, once the call has returned
+  bool failed = module == nullptr;  // the import or the call
+  PyObject* arguments = nullptr;    // new, once built
+  PyObject* result = nullptr;       // new, once the call has returned
   if (function != nullptr && PyCallable_Check(function)) {
     arguments = Py_BuildValue("(i)", value);
     if (arguments == nullptr) {
       PyErr_Print();  // no memory for the argument: the call is skipped
     } else {
       result = PyObject_CallObject(function, arguments);
-      if (result == nullptr) {
+      failed = result == nullptr;
+      if (failed) {
         PyErr_Print();  // the function's exception and traceback; a SystemExit ends the program
       }
     }
@@ -149,6 +179,7 @@ int CallScriptIntFunction(std::string name, int value) {
   }
 
   Py_XDECREF(arguments);
+  Py_XDECREF(module_function);
   Py_XDECREF(module);
   Py_XDECREF(module_name);
 
@@ -161,6 +192,7 @@ int CallScriptIntFunction(std::string name, int value) {
     Py_DECREF(result);
   }
 
+  EndForkedChild(menu_process, failed);
   StopInterpreter();
   return converted;
 }  // the name's copy is freed here, after the shut-down

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -98,13 +99,37 @@ void NoteThread(pid_t thread, Clock::time_point now) {
   }
 }
 
+#if PY_VERSION_HEX < 0x03080000
+// How many threads started by _thread (threading's too) have had the interpreter lock and are still
+// running their function. 3.6 and 3.7 let a thread that has yet to get the lock for the first time
+// run its function once it gets it, even after the shut-down (the lock is released then, for the
+// others to end), where it would crash the program. So such a thread is let run before, as one
+// that has yet to write its ids is.
+long ThreadsThatHaveRun() {
+  PyObject* thread_module = PyImport_ImportModule("_thread");  // new
+  PyObject* count = nullptr;                                   // new
+  if (thread_module != nullptr) {
+    count = PyObject_CallMethod(thread_module, "_count", nullptr);
+  }
+  long running = count != nullptr ? PyLong_AsLong(count) : -1;
+  if (running == -1) {
+    PyErr_Clear();
+    running = LONG_MAX;  // cannot tell: none is waited for
+  }
+  Py_XDECREF(count);
+  Py_XDECREF(thread_module);
+  return running;
+}
+#endif
+
 // One look at the running interpreter's thread states, under the lock that keeps the list still.
-// Notes the thread of each state that is a thread's own when `note` is set. Tells whether a state
-// was still waiting for its new thread.
+// Notes the thread of each state that is a thread's own when `note` is set. Tells whether a new
+// thread has yet to write its ids, or on 3.6 and 3.7, to run at all.
 bool LookAtThreadStates(bool note) {
   const auto now = Clock::now();
   PyThreadState* self = PyThreadState_Get();
   bool new_threads = false;
+  long threads = 0;
   LockThreadList();
   for (PyThreadState* state = PyInterpreterState_ThreadHead(self->interp); state != nullptr;
        state = PyThreadState_Next(state)) {
@@ -113,12 +138,18 @@ bool LookAtThreadStates(bool note) {
     }
     const StateOf of = ThreadOfState(state, self);
     new_threads = new_threads || of == StateOf::kNewThread;
+    threads += of == StateOf::kThread ? 1 : 0;
     const pid_t thread = of == StateOf::kThread && note ? KernelThreadOfState(state) : 0;
     if (thread != 0) {
       NoteThread(thread, now);
     }
   }
   UnlockThreadList();
+#if PY_VERSION_HEX < 0x03080000
+  new_threads = new_threads || threads > ThreadsThatHaveRun();
+#else
+  (void)threads;
+#endif
   return new_threads;
 }
 
@@ -136,40 +167,51 @@ bool ThreadParked(pid_t thread) {
 #endif
 }
 
-#if PY_VERSION_HEX < 0x030C0000
-PyObject* RefuseThreadStart(PyObject* /*module*/, PyObject* /*arguments*/) {
-  PyErr_SetString(PyExc_RuntimeError, "can't create new thread at interpreter shutdown");
-  return nullptr;
-}
+// Set from the exit functions on, when the threads the shut-down waits for have ended (or Ctrl-C
+// has cut the wait short): no thread may start another then.
+bool all_starts_refused = false;
 
-PyMethodDef refuse_thread_start = {"start_new_thread", RefuseThreadStart, METH_VARARGS, nullptr};
-
-// Releases before 3.12 start threads to the very end of the shut-down, later than any note could
-// see them. They refuse from here on, as later releases do, by the names that start them.
-void RefuseNewThreads() {
-  PyObject* refuse = PyCFunction_New(&refuse_thread_start, nullptr);  // new
-  if (refuse == nullptr) {
+// Whether the calling thread is one the shut-down does not wait for: a daemon thread, or one that
+// _thread started, which threading takes for a daemon. If that cannot be told, it counts as one.
+bool CallingThreadIsDaemon() {
+  PyObject* threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");  // borrowed
+  if (threading == nullptr) {
+    return true;  // threading would have started the main thread's peers; _thread started it
+  }
+  PyObject* current = PyObject_CallMethod(threading, "current_thread", nullptr);  // new
+  PyObject* daemon = current != nullptr ? PyObject_GetAttrString(current, "daemon") : nullptr;
+  const int is_daemon = daemon != nullptr ? PyObject_IsTrue(daemon) : -1;
+  if (is_daemon == -1) {
     PyErr_Clear();
-    return;
   }
-  PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  const std::pair<const char*, const char*> starters[] = {{"_thread", "start_new_thread"},
-                                                          {"_thread", "start_new"},
-                                                          {"threading", "_start_new_thread"}};
-  for (const auto& [module_name, function_name] : starters) {
-    PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed; none if unused
-    if (module != nullptr && PyObject_SetAttrString(module, function_name, refuse) != 0) {
-      PyErr_Clear();
-    }
-  }
-  Py_DECREF(refuse);
+  Py_XDECREF(daemon);
+  Py_XDECREF(current);
+  return is_daemon != 0;
 }
-#endif
+
+// Stands in for a function that starts threads (`original`) once a call has ended. A thread the
+// shut-down does not wait for, which asks for a new one then, is ended there, as quietly as the
+// shut-down would end it a moment later: threading and _thread end a thread on SystemExit without
+// a word. Releases before 3.12 would start the new thread later than any note of ours could see
+// it; later ones refuse it with a RuntimeError, whose report would be written while the shut-down
+// flushes the same stream, which they take for a deadlock and abort on. Other threads start theirs
+// as before, until the exit functions.
+PyObject* StartThreadOrEndCaller(PyObject* original, PyObject* arguments, PyObject* keywords) {
+  if (all_starts_refused || CallingThreadIsDaemon()) {
+    PyErr_SetNone(PyExc_SystemExit);
+    return nullptr;
+  }
+  return PyObject_Call(original, arguments, keywords);
+}
+
+PyMethodDef start_thread_or_end_caller = {
+    "start_thread_or_end_caller",
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-cstyle-cast): the calling convention's own cast
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(StartThreadOrEndCaller)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
 
 PyObject* NoteScriptThreadsCallback(PyObject* /*module*/, PyObject* /*no_arguments*/) {
-#if PY_VERSION_HEX < 0x030C0000
-  RefuseNewThreads();
-#endif
+  all_starts_refused = true;
   NoteScriptThreads();
   Py_RETURN_NONE;
 }
@@ -188,6 +230,32 @@ extern "C" void StopOnInterruptedWait(int /*signal*/) {
 }
 
 }  // namespace
+
+void EndThreadsThatStartThreads() {
+  all_starts_refused = false;
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  const std::pair<const char*, const char*> starters[] = {{"_thread", "start_new_thread"},
+                                                          {"_thread", "start_new"},
+                                                          {"_thread", "start_joinable_thread"},
+                                                          {"threading", "_start_new_thread"},
+                                                          {"threading", "_start_joinable_thread"}};
+  for (const auto& [module_name, function_name] : starters) {
+    PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed; none if unused
+    PyObject* original = nullptr;                                   // new
+    if (module != nullptr && PyObject_HasAttrString(module, function_name) != 0) {
+      original = PyObject_GetAttrString(module, function_name);
+    }
+    PyObject* stand_in = nullptr;  // new; holds a reference to the original
+    if (original != nullptr) {
+      stand_in = PyCFunction_New(&start_thread_or_end_caller, original);
+    }
+    if (stand_in == nullptr || PyObject_SetAttrString(module, function_name, stand_in) != 0) {
+      PyErr_Clear();  // that one starts threads as before
+    }
+    Py_XDECREF(stand_in);
+    Py_XDECREF(original);
+  }
+}
 
 // Exit functions run last-registered first, so this one, registered before the module is
 // imported, runs after any of the script's own.
@@ -209,10 +277,10 @@ void NoteScriptThreadsAtExit() {
   Py_XDECREF(atexit);
 }
 
+// A thread just started writes its ids on its own, without the interpreter lock: it is let run
+// until it has, within the bound. A state nobody claims in that time belongs to no thread that will
+// run: one an extension made and left, or one whose thread never started.
 void NoteScriptThreads() {
-  // A thread just started writes its ids on its own, without the interpreter lock; it is let run
-  // until it has, within the bound. A state nobody claims in that time belongs to no thread that
-  // will run: one an extension made and left, or one whose thread never started.
   const auto deadline = Clock::now() + kThreadEndBound;
   while (LookAtThreadStates(false) && Clock::now() < deadline) {
     Py_BEGIN_ALLOW_THREADS

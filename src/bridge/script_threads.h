@@ -20,9 +20,13 @@ constexpr std::chrono::milliseconds kThreadEndBound{1000};
 
 // Has the running interpreter note its threads again from an exit function. Exit functions run
 // during the shut-down, after it has waited for the script's non-daemon threads (or been
-// interrupted at it), and see the threads started meanwhile. From then on, starting a thread
-// raises RuntimeError, as releases from 3.12 on do by themselves.
+// interrupted at it), and see the threads started meanwhile.
 void NoteScriptThreadsAtExit();
+
+// Once the call has ended: a thread that the shut-down will not wait for (a daemon thread, or one
+// started by _thread), which asks for a new thread, is ended there instead, quietly, as the
+// shut-down would end it a moment later; from the exit functions on, so is any thread that asks.
+void EndThreadsThatStartThreads();
 
 // Notes every thread besides the calling one that has a thread state in the running interpreter.
 void NoteScriptThreads();

@@ -205,6 +205,9 @@ Child Start(const Launch& launch) {
     if (launch.close_stdout) {
       close(STDOUT_FILENO);
     }
+    if (launch.close_stderr) {
+      close(STDERR_FILENO);
+    }
     if (!output_file.empty()) {
       const int file = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(file, STDOUT_FILENO);

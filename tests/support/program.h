@@ -15,8 +15,9 @@ namespace support {
 
 using std::chrono::milliseconds;
 
-// Long enough for a slow sanitizer build, short enough that a hang is seen.
-constexpr milliseconds kPatience{30000};
+// How long a test waits for the program before it takes it for hung: far beyond what a slow or
+// loaded machine, or a sanitizer build, needs for the longest dialogue here.
+constexpr milliseconds kPatience{180000};
 
 // A folder of its own for one test, removed with everything in it afterwards.
 struct TempDir {
@@ -47,6 +48,7 @@ struct Launch {
   std::filesystem::path directory;    // working folder; the test's own when empty
   bool terminal = false;              // standard input and output on a pseudo-terminal
   bool close_stdout = false;          // start with standard output closed
+  bool close_stderr = false;          // start with standard error closed
   bool stdin_write_only = false;      // standard input open, but not for reading
   std::filesystem::path output_file;  // standard output into this file, not a pipe
   long long file_size_limit = -1;     // when set, writing a file beyond this many bytes fails
