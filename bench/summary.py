@@ -6,7 +6,12 @@
 Times are medians over the repetitions, which `make bench` interleaves at random so that every
 case is measured across the same stretch of the machine's time. A ratio is the median of the
 ratios of the i-th repetitions of the two cases, and its spread the range of the middle half of
-those ratios. Runs on CPython 3.8 and later.
+those ratios.
+
+Fails (status 1), after the summary, when a case of the program's own grows more per call than
+the reference call on the same release, by more than the bounds below allow; standard error names
+each such case and by how much. Runs on every CPython from 3.6 on: `make bench` runs it with the
+release the benchmark is built against.
 """
 import json
 import statistics
@@ -17,6 +22,35 @@ PROCESS = "python3 process"
 CALLS = ("RunScriptProcedure", "CallScriptIntFunction")
 BOOKKEEPING = "thread bookkeeping, no thread"
 MEMORY = "memory growth, "
+# CPython's own start, import, call and shut-down, without the program's code: what the release
+# keeps by itself.
+REFERENCE = "reference call, plain"
+# The program's calls with a module that imports nothing, whose growth is bounded against the
+# reference's. The bare start is not: its code is part of every call, and without the module's
+# import it keeps less than the reference on some releases and more on others (3.12.1: from 14 B to
+# 2.5 KB of heap per call more, from run to run). Nor is json_re_datetime: what it keeps beyond the
+# plain module is what the release's extension modules keep over a restart (some 97 KiB per call on
+# 3.13, and 3.12.1 crashes), while the program's code it runs is the plain case's.
+BOUNDED = ("RunScriptProcedure, plain", "CallScriptIntFunction, plain")
+# Per call, beyond the reference: a fixed part, and a share of what the reference keeps, for
+# releases that keep memory at every restart swing by that much from one run to the next (3.12.1,
+# which keeps 1.2 MiB and 390 KB of heap per call, by up to 8 % and 0.7 % of it). Resident memory
+# moves in 4 KiB pages; the heap count is exact but for the allocator's caches. Why these numbers:
+# bench/README.md.
+RESIDENT_BOUND_KIB = 1.0
+RESIDENT_SHARE = 0.20
+HEAP_BOUND_BYTES = 32.0
+HEAP_SHARE = 0.02
+
+
+def bounds(report):
+    """The resident KiB and heap bytes per call that a bounded case may keep beyond the reference,
+    or None without a reference."""
+    resident, kept = memory(report).get(REFERENCE), heap(report).get(REFERENCE)
+    if not isinstance(resident, float) or not isinstance(kept, float):
+        return None
+    return (RESIDENT_BOUND_KIB + RESIDENT_SHARE * max(resident, 0.0),
+            HEAP_BOUND_BYTES + HEAP_SHARE * max(kept, 0.0))
 
 
 def load(path):
@@ -70,17 +104,60 @@ def errors(report):
             for run in report["benchmarks"] if run.get("error_occurred")}
 
 
-def memory(report):
-    """KiB of resident memory gained per call, by case; a text for a case that did not run."""
+def memory(report, counter="KiB_per_call"):
+    """Growth per call by case (resident KiB, or another counter the memory cases report); a
+    text for a case that did not run."""
     found = {}
     for name, message in errors(report).items():
         if name.startswith(MEMORY):
             found[name[len(MEMORY):]] = message
     for run in report["benchmarks"]:
-        if run["name"].startswith(MEMORY) and "KiB_per_call" in run:
-            found[case_name(run)[len(MEMORY):]] = run["KiB_per_call"]
-    # The baseline first, the rest by name, whatever order the runs came in.
-    return dict(sorted(found.items(), key=lambda item: (item[0] != BARE, item[0])))
+        if run["name"].startswith(MEMORY) and counter in run:
+            found[case_name(run)[len(MEMORY):]] = float(run[counter])
+    # The reference and the bare start first, the rest by name, whatever order the runs came in.
+    order = (REFERENCE, BARE)
+    return dict(sorted(found.items(), key=lambda item: (
+        order.index(item[0]) if item[0] in order else len(order), item[0])))
+
+
+def heap(report):
+    """Heap bytes kept per call, by case, as memory() gives resident KiB."""
+    return memory(report, "heap_bytes_per_call")
+
+
+def breaches(report):
+    """What breaks the bound: one line per case of the program's that grew more than the bound
+    beyond the reference, or that did not run where the reference did. Empty when no bounded
+    case ran, or the reference did not (a filter left it out)."""
+    resident, kept = memory(report), heap(report)
+    reference = resident.get(REFERENCE)
+    if reference is None:
+        return []
+    if not isinstance(reference, float):
+        return ["{} did not run ({}): no case can be checked".format(REFERENCE, reference)]
+    if not isinstance(kept.get(REFERENCE), float):
+        return ["{} reported no heap figure: no case can be checked".format(REFERENCE)]
+    resident_bound, heap_bound = bounds(report)
+    found = []
+    for name in BOUNDED:
+        if name not in resident:
+            continue
+        if not isinstance(resident[name], float):
+            found.append("{} did not run: {}".format(name, resident[name]))
+            continue
+        # A reference that shrank over its calls (pages handed back) makes no leak of the case's.
+        excess = resident[name] - max(reference, 0.0)
+        if excess > resident_bound:
+            found.append("{}: {:.2f} KiB resident per call beyond the reference, {:.2f} over the "
+                         "bound of {:.2f}".format(name, excess, excess - resident_bound,
+                                                  resident_bound))
+        if isinstance(kept.get(name), float):
+            excess = kept[name] - max(kept[REFERENCE], 0.0)
+            if excess > heap_bound:
+                found.append("{}: {:.1f} heap bytes per call beyond the reference, {:.1f} over "
+                             "the bound of {:.1f}".format(name, excess, excess - heap_bound,
+                                                          heap_bound))
+    return found
 
 
 def spread(low, high):
@@ -111,17 +188,39 @@ def summarize(report):
         cost = quartiles(times[BOOKKEEPING])[0]
         lines.append("  {:<30} {:8.4f} ms   {:.3f} % of a bare start".format(
             BOOKKEEPING, cost, 100 * cost / quartiles(times[BARE])[0]))
-    grown = memory(report)
+    grown, kept = memory(report), heap(report)
     if grown:
-        lines.append("Resident memory growth per call, over {} calls after {} to warm up:".format(
+        lines.append("Memory growth per call, over {} calls after {} to warm up:".format(
             context.get("memory_calls", "?"), context.get("memory_warm_up_calls", "?")))
+        lines.append("  {:<40} {:>12} {:>12}".format("", "resident", "heap"))
         for name, value in grown.items():
-            shown = "{:8.2f} KiB".format(value) if isinstance(value, float) else value
-            lines.append("  {:<40} {}".format(name, shown))
+            if not isinstance(value, float):
+                lines.append("  {:<40} {}".format(name, value))
+                continue
+            line = "  {:<40} {:8.2f} KiB".format(name, value)
+            if isinstance(kept.get(name), float):
+                line += " {:10.1f} B".format(kept[name])
+            lines.append(line + ("" if name in BOUNDED + (REFERENCE,) else "   (not bounded)"))
+        limits = bounds(report)
+        if limits:
+            lines.append("The bounded cases may keep per call {:.2f} KiB resident and {:.1f} heap "
+                         "bytes more than the reference ({:g} KiB and {:g} %, {:g} B and {:g} % of "
+                         "what it keeps).".format(limits[0], limits[1], RESIDENT_BOUND_KIB,
+                                                  100 * RESIDENT_SHARE, HEAP_BOUND_BYTES,
+                                                  100 * HEAP_SHARE))
+        elif any(name in grown for name in BOUNDED):
+            lines.append("No reference call ran: the bound was not checked.")
     return "\n".join(lines)
 
 
 if __name__ == "__main__":
     if len(sys.argv) != 2:
         sys.exit("usage: summary.py BENCH.json")
-    print(summarize(load(sys.argv[1])))
+    report = load(sys.argv[1])
+    print(summarize(report))
+    broken = breaches(report)
+    if broken:
+        sys.stdout.flush()
+        for line in broken:
+            print("memory bound broken: " + line, file=sys.stderr)
+        sys.exit(1)
