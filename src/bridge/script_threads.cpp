@@ -143,7 +143,7 @@ bool LookAtThreadStates(bool note) {
     }
   }
   UnlockThreadList();
-  new_threads = new_threads || threads > ThreadsThatHaveRun();
+  new_threads = new_threads || (threads > 0 && threads > ThreadsThatHaveRun());
   return new_threads;
 }
 
