@@ -1,7 +1,7 @@
 // What one bridge call costs, measured beside its floor (a bare interpreter start and shut-down,
 // which this design pays on every call) and beside what a user would do instead (start a python3
-// process that makes the same import and call); what a call spends on the threads a script may
-// leave running, when it leaves none; and how memory grows over many calls. It asserts nothing
+// process that makes the same import and call); what a cycle of the program's dialogue costs when
+// its call leaves a thread behind, and when it does not; and how memory grows over many calls. It asserts nothing
 // itself: `make bench` writes Google Benchmark's JSON, and bench/summary.py prints the cases side
 // by side from it and fails when the program's memory grows more than a reference call's.
 #define PY_SSIZE_T_CLEAN
@@ -20,9 +20,10 @@
 #include <iterator>
 #include <string>
 
+#include <chrono>
+
 #include "bridge/interpreter.h"
 #include "bridge/script_bridge.h"
-#include "bridge/script_threads.h"
 
 namespace {
 
@@ -83,17 +84,49 @@ void CallIntFunction(benchmark::State& state) {
   }
 }
 
-// The bookkeeping that StartInterpreter and StopInterpreter do for threads, within one running
-// interpreter. The exit function registered here runs once per call as well: a second note.
-void ThreadBookkeeping(benchmark::State& state) {
-  StartInterpreter();
-  for ([[maybe_unused]] auto _ : state) {
-    NoteScriptThreadsAtExit();
-    NoteScriptThreads();
-    NoteScriptThreads();
-    AwaitScriptThreads();
+// Cycles of the program's own dialogue per run of it: its start and end are shared out among them.
+constexpr int kDialogueCycles = 20;
+
+// One cycle of the whole program's dialogue, choice 1 and a number: a call of printsomething and
+// one of PrintMe, which leaves a thread behind in the module leaves_a_thread, so that every cycle
+// hands the dialogue over to a copy of the process.
+void DialogueCycle(benchmark::State& state, const char* module) {
+  UseModule(module);
+  std::string input;
+  for (int i = 0; i < kDialogueCycles; ++i) {
+    input += "1 5\n";
   }
-  StopInterpreter();
+  input += "3\n";
+  char program[] = SCRIPT_MENU_PROGRAM;
+  char* argv[] = {program, nullptr};
+  for ([[maybe_unused]] auto _ : state) {
+    int channel[2];
+    if (pipe(channel) != 0) {
+      state.SkipWithError("no pipe");
+      break;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, channel[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, channel[1]);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const auto started = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    const bool spawned = posix_spawn(&pid, program, &actions, nullptr, argv, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(channel[0]);
+    const bool written =
+        write(channel[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
+    close(channel[1]);
+    int status = 0;
+    if (!spawned || !written || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+      state.SkipWithError("the program failed");
+      break;
+    }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    state.SetIterationTime(took.count() / kDialogueCycles);
+  }
 }
 
 void Python3Process(benchmark::State& state) {
@@ -287,7 +320,12 @@ int main(int argc, char** argv) {
   timed("RunScriptProcedure", RunProcedure);
   timed("CallScriptIntFunction", CallIntFunction);
   timed("python3 process", Python3Process);
-  timed("thread bookkeeping, no thread", ThreadBookkeeping);
+  for (const char* module : {"plain", "leaves_a_thread"}) {
+    const std::string name = std::string("dialogue cycle, ") + module;
+    benchmark::RegisterBenchmark(name.c_str(), DialogueCycle, module)
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime();
+  }
   for (std::size_t which = 0; which < std::size(kMemoryCases); ++which) {
     const std::string name = std::string("memory growth, ") + kMemoryCases[which].name;
     benchmark::RegisterBenchmark(name.c_str(), MemoryGrowth, which)

@@ -20,7 +20,10 @@ import sys
 BARE = "bare start and shut-down"
 PROCESS = "python3 process"
 CALLS = ("RunScriptProcedure", "CallScriptIntFunction")
-BOOKKEEPING = "thread bookkeeping, no thread"
+# Whole runs of the program, per cycle of its dialogue: a printsomething call and a PrintMe call,
+# which in the second leaves a thread behind, so that each cycle hands the dialogue over.
+PLAIN_CYCLE = "dialogue cycle, plain"
+THREAD_CYCLE = "dialogue cycle, leaves_a_thread"
 MEMORY = "memory growth, "
 # CPython's own start, import, call and shut-down, without the program's code: what the release
 # keeps by itself.
@@ -164,6 +167,29 @@ def spread(low, high):
     return "{:.2f} to {:.2f}".format(low, high)
 
 
+def hand_over(times, failed):
+    """What a call that leaves a thread behind costs, against the same call without one and
+    against a python3 process per call."""
+    lines = ["Real time per cycle of the program's dialogue (a printsomething and a PrintMe call):"]
+    for name in (PLAIN_CYCLE, THREAD_CYCLE):
+        if name not in times:
+            lines.append("  {:<30} {}".format(name, failed.get(name, "not run")))
+    if PLAIN_CYCLE not in times or THREAD_CYCLE not in times:
+        return lines
+    plain, thread = times[PLAIN_CYCLE], times[THREAD_CYCLE]
+    lines.append("  {:<30} {:8.2f} ms".format(PLAIN_CYCLE, quartiles(plain)[0]))
+    extra = quartiles([t - p for t, p in zip(thread, plain)])
+    lines.append("  {:<30} {:8.2f} ms   {:.2f} ms more: what a hand-over costs ({})".format(
+        THREAD_CYCLE, quartiles(thread)[0], extra[0], spread(*extra[1:])))
+    if PROCESS in times:
+        # The PrintMe call alone: its cycle less the printsomething call, half a plain cycle.
+        call = [(t - p / 2) / process for t, p, process in zip(thread, plain, times[PROCESS])]
+        measured = quartiles(call)
+        lines.append("  a call that leaves a thread, hand-over included: {:.2f} x a python3 "
+                     "process ({})".format(measured[0], spread(*measured[1:])))
+    return lines
+
+
 def summarize(report):
     context = report["context"]
     times = repetitions(report)
@@ -184,10 +210,7 @@ def summarize(report):
             if measured and other != name:
                 line += "   {:.2f} x {} ({})".format(measured[0], label, spread(*measured[1:]))
         lines.append(line)
-    if BOOKKEEPING in times and BARE in times:
-        cost = quartiles(times[BOOKKEEPING])[0]
-        lines.append("  {:<30} {:8.4f} ms   {:.3f} % of a bare start".format(
-            BOOKKEEPING, cost, 100 * cost / quartiles(times[BARE])[0]))
+    lines.extend(hand_over(times, failed))
     grown, kept = memory(report), heap(report)
     if grown:
         lines.append("Memory growth per call, over {} calls after {} to warm up:".format(

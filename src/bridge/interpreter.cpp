@@ -2,14 +2,18 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
+#include "bridge/hand_over.h"
 #include "bridge/script_threads.h"
 
 // Set by the build: the python3 executable this program is built against.
@@ -132,6 +136,10 @@ void InitializeInterpreter() {
   starting = 1;
   Py_InitializeEx(1);
   starting = 0;
+  // 3.6 makes its interpreter lock only once a thread starts; made and taken now, as 3.7 does at
+  // every start, it also drops a request to hand the lock over that a copy of the process may
+  // hold from a thread the copy does not have.
+  PyEval_InitThreads();
   struct sigaction now = {};
   sigaction(SIGABRT, nullptr, &now);
   if (now.sa_handler == ExitOnAbortedStart) {  // else the interpreter's faulthandler took it over
@@ -141,8 +149,43 @@ void InitializeInterpreter() {
 
 #endif
 
+#if PY_VERSION_HEX < 0x03070000
+
+// 3.6 keeps its interpreter lock from one interpreter to the next, and the menu's thread still
+// holds it after the shut-down. A leftover thread that wants it waits, and soon asks for it to be
+// handed over: a copy of the process would keep that request, with no thread to take the lock,
+// and wait for good at its next start. So the lock is given up first, and the threads that wait
+// for it, which end as soon as they get it, are let end: until none has ended for a while.
+void LetThreadsWaitingForTheLockEnd() {
+  if (ThreadsOfThisProcess() == 1) {
+    return;  // the lock is kept, as the next start expects
+  }
+  PyEval_ReleaseLock();
+  constexpr auto kQuiet = std::chrono::milliseconds(20);
+  constexpr auto kBound = std::chrono::milliseconds(1000);
+  const auto started = std::chrono::steady_clock::now();
+  auto last_end = started;
+  for (int threads = ThreadsOfThisProcess(); threads > 1;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_end >= kQuiet || now - started >= kBound) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int now_threads = ThreadsOfThisProcess();
+    if (now_threads < threads) {
+      last_end = std::chrono::steady_clock::now();
+    }
+    threads = now_threads;
+  }
+}
+
+#endif
+
 }  // namespace
 
+// Ctrl-C while the interpreter starts would be taken for a failed start, or by the script's first
+// statements. It is held until the start is over, and then ends the program as Ctrl-C between two
+// calls does, once the interpreter has shut down again.
 void StartInterpreter() {
   // Inspect mode would turn a SystemExit into a printed traceback, to drop into a prompt that this
   // program never offers. The interpreter turns it on whenever PYTHONINSPECT is set, which a script
@@ -150,19 +193,55 @@ void StartInterpreter() {
   if (std::getenv("PYTHONINSPECT") != nullptr) {
     unsetenv("PYTHONINSPECT");
   }
+  sigset_t interrupt;
+  sigset_t before;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, &before);
   InitializeInterpreter();
-  NoteScriptThreadsAtExit();
+  CopyHasStarted();
+  sigset_t pending;
+  sigpending(&pending);
+  struct sigaction on_interrupt = {};
+  sigaction(SIGINT, nullptr, &on_interrupt);
+  if (sigismember(&pending, SIGINT) != 0 && sigismember(&before, SIGINT) == 0 &&
+      on_interrupt.sa_handler != SIG_IGN) {
+    (void)Py_FinalizeEx();
+    std::fprintf(stderr, "script-menu: interrupted while the Python interpreter started\n");
+    std::signal(SIGINT, SIG_DFL);  // the pending one ends the program as the mask is restored
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  RefuseThreadStartsAtExit();
 }
 
 void StopInterpreter() {
   EndThreadsThatStartThreads();
-  NoteScriptThreads();
+  LetNewThreadsRun();
+  WatchTheShutDownsWait();
   const bool output_lost = ScriptOutputLost();
+  GuardAgainstFaultsOfLeftoverThreads();
   (void)Py_FinalizeEx();  // a failure it reports is the script's own stream's, or known already
+#if PY_VERSION_HEX < 0x03070000
+  LetThreadsWaitingForTheLockEnd();
+#endif
+  // At once: a thread left behind may run on into the interpreter that has shut down.
+  HandOverIfThreadsRemain();
+  // What the script wrote through C's streams (an extension's printf) is out too, as at the exit of
+  // a python3 process.
+  (void)std::fflush(nullptr);
   // The script's output is lost as surely as a line of the menu's would be: the same failure.
   if (output_lost) {
     std::fprintf(stderr, "script-menu: cannot write to standard output\n");
     std::exit(EXIT_FAILURE);
   }
-  AwaitScriptThreads();
+  // Ctrl-C cut short the wait for a thread the script still runs: the user wants the program to
+  // end, as a python3 process ends then.
+  if (ShutDownWaitCutShort()) {
+    std::signal(SIGINT, SIG_DFL);
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+    raise(SIGINT);
+  }
 }

@@ -4,12 +4,13 @@
 
 // Starts the interpreter as the python3 command the program is built against would start in this
 // environment. If it cannot start, writes the interpreter's reason on standard error and ends the
-// program with a failure status.
+// program with a failure status. Ctrl-C meanwhile ends the program by SIGINT, once it has said so.
 void StartInterpreter();
 
-// Shuts the interpreter down, which also flushes what the script wrote, and waits for the threads
-// the script left running to end. If the script's output cannot be written, or a thread does not
-// end, says so on standard error and ends the program with a failure status.
+// Shuts the interpreter down, which also flushes what the script wrote, and hands the dialogue over
+// to a copy of the process if the script left threads running (hand_over.h). If the script's
+// output cannot be written, says so on standard error and ends the program with a failure status.
+// If Ctrl-C cut short the shut-down's wait for the script's threads, ends the program by SIGINT.
 void StopInterpreter();
 
 #endif  // SCRIPT_MENU_BRIDGE_INTERPRETER_H_

@@ -1,40 +1,41 @@
-// The threads a script leaves running when its interpreter shuts down.
+// What a call does, before its interpreter shuts down, about the threads the script started.
 //
-// Once the shut-down has begun, such a thread can no longer run Python: up to 3.13 it ends as
-// soon as it next asks for the interpreter lock, and from 3.14 on it is parked there for good.
-// Until then it may still touch memory of the interpreter, which the next one reuses: one that
-// wakes in a later interpreter crashes the program. So every thread that has a thread state (that
-// has run Python, or is about to) is noted at the end of each call, and the next interpreter
-// starts only once each of them has ended or, from 3.14 on, been parked. Threads that never ran
-// Python (an extension module's own) have no thread state and are not waited for.
+// Threads left running after the shut-down end with their process (see hand_over.h). What is done
+// here keeps the shut-down itself safe and honest:
+// - A thread that asks for a new one once the call has ended would have it started while the
+//   interpreter shuts down, which crashes it on some releases. It is ended instead, as quietly
+//   as the shut-down ends it a moment later.
+// - A Ctrl-C that cuts short the shut-down's wait for the script's non-daemon threads ends the
+//   program, as it ends a python3 process.
+//
+// What this rests on of CPython, in every release from 3.6 on:
+// - public interfaces: _thread.start_new_thread, threading.Thread's start, daemon, enumerate and
+//   main_thread, atexit.register, and the walk of an interpreter's thread states with their frames
+//   (PyInterpreterState_ThreadHead, PyThreadState_Next, PyThreadState_GetFrame);
+// - one private function, _thread._count(): the number of threads that _thread started and that
+//   have begun to run (thread_run in Modules/_threadmodule.c counts them, t_bootstrap before 3.12);
+// - two documented steps of the shut-down (Py_FinalizeEx): it first waits for the non-daemon threads
+//   of threading, then runs the exit functions, the last registered first.
 #ifndef SCRIPT_MENU_BRIDGE_SCRIPT_THREADS_H_
 #define SCRIPT_MENU_BRIDGE_SCRIPT_THREADS_H_
 
-#include <chrono>
-
-// How long a noted thread gets to end or be parked, from when it was last noted. A busy thread
-// ends at once and one that polls when its sleep is over: a second covers any polling loop a
-// person would write, and is short enough that a thread which never ends does not make the
-// program look hung.
-constexpr std::chrono::milliseconds kThreadEndBound{1000};
-
-// Has the running interpreter note its threads again from an exit function. Exit functions run
-// during the shut-down, after it has waited for the script's non-daemon threads (or been
-// interrupted at it), and see the threads started meanwhile.
-void NoteScriptThreadsAtExit();
+// Before the module is imported: registers the exit function that runs last, from which on no
+// thread may start another.
+void RefuseThreadStartsAtExit();
 
 // Once the call has ended: a thread that the shut-down will not wait for (a daemon thread, or one
-// started by _thread), which asks for a new thread, is ended there instead, quietly, as the
-// shut-down would end it a moment later; from the exit functions on, so is any thread that asks.
+// started by _thread), which asks for a new thread, is ended there instead, quietly.
 void EndThreadsThatStartThreads();
 
-// Notes every thread besides the calling one that has a thread state in the running interpreter.
-void NoteScriptThreads();
+// Then: lets threads started a moment ago begin to run, within a bound. One that began only once
+// the shut-down had begun would crash it.
+void LetNewThreadsRun();
 
-// Once the interpreter has shut down: waits until every noted thread has ended or been parked. If
-// one has done neither within kThreadEndBound of its note, says so on standard error and ends the
-// program with a failure status, since no interpreter may start while it runs. Ctrl-C meanwhile
-// ends the program as at the prompt, after saying what it interrupted.
-void AwaitScriptThreads();
+// Just before the shut-down: registers the exit function that runs first, which notes whether a
+// non-daemon thread is still running, which the shut-down has waited for unless it was cut short.
+void WatchTheShutDownsWait();
+
+// After the shut-down: whether its wait for the script's threads was cut short.
+bool ShutDownWaitCutShort();
 
 #endif  // SCRIPT_MENU_BRIDGE_SCRIPT_THREADS_H_

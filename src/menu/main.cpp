@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "bridge/hand_over.h"
 #include "menu/menu_loop.h"
 
 namespace {
@@ -38,6 +39,9 @@ int main() {
   // A reader of our output that has gone must show up as a failed write, which the menu reports
   // and stops on. A started interpreter ignores SIGPIPE as well; this makes it so from the start.
   std::signal(SIGPIPE, SIG_IGN);
+  // From here on this process only supervises: the dialogue runs in a process of its own, which a
+  // call that leaves threads running hands over to a copy of itself.
+  SuperviseDialogue();
   // The menu reads through a buffer of its own, not through C's stdin, which is where a script's
   // input() reads from on a terminal: what is left of the line with the number stays the menu's,
   // and the script gets the next line the user types.
