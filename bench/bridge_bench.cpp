@@ -87,11 +87,22 @@ void CallIntFunction(benchmark::State& state) {
 // Cycles of the program's own dialogue per run of it: its start and end are shared out among them.
 constexpr int kDialogueCycles = 20;
 
+// What a dialogue case runs: the module, and whether its PrintMe leaves its thread behind.
+struct Dialogue {
+  const char* name;
+  const char* module;
+  bool leave_thread;
+};
+const Dialogue kDialogues[] = {{"dialogue cycle, plain", "plain", false},
+                               {"dialogue cycle, thread ended", "threads", false},
+                               {"dialogue cycle, thread left", "threads", true}};
+
 // One cycle of the whole program's dialogue, choice 1 and a number: a call of printsomething and
-// one of PrintMe, which leaves a thread behind in the module leaves_a_thread, so that every cycle
-// hands the dialogue over to a copy of the process.
-void DialogueCycle(benchmark::State& state, const char* module) {
-  UseModule(module);
+// one of PrintMe. Where PrintMe leaves a thread behind, every cycle hands the dialogue over to a
+// copy of the process.
+void DialogueCycle(benchmark::State& state, const Dialogue& dialogue) {
+  UseModule(dialogue.module);
+  setenv("SCRIPT_MENU_BENCH_LEAVE_THREAD", dialogue.leave_thread ? "1" : "0", 1);
   std::string input;
   for (int i = 0; i < kDialogueCycles; ++i) {
     input += "1 5\n";
@@ -129,12 +140,16 @@ void DialogueCycle(benchmark::State& state, const char* module) {
   }
 }
 
-void Python3Process(benchmark::State& state) {
-  UseModule("plain");
+// A python3 process per call: DoubleValue of the plain module, or PrintMe of the threads module,
+// which leaves its thread behind for the process's exit to end.
+void Python3Process(benchmark::State& state, bool thread_left) {
+  UseModule(thread_left ? "threads" : "plain");
+  setenv("SCRIPT_MENU_BENCH_LEAVE_THREAD", "1", 1);
   char python[] = SCRIPT_MENU_PYTHON;
   char flag[] = "-c";
-  char code[] = "import PythonCode; PythonCode.DoubleValue(21)";
-  char* argv[] = {python, flag, code, nullptr};
+  std::string code = thread_left ? "import PythonCode; PythonCode.PrintMe(5)"
+                                 : "import PythonCode; PythonCode.DoubleValue(21)";
+  char* argv[] = {python, flag, code.data(), nullptr};
   for ([[maybe_unused]] auto _ : state) {
     pid_t pid = 0;
     int status = 0;
@@ -319,10 +334,14 @@ int main(int argc, char** argv) {
   timed("bare start and shut-down", BareStart);
   timed("RunScriptProcedure", RunProcedure);
   timed("CallScriptIntFunction", CallIntFunction);
-  timed("python3 process", Python3Process);
-  for (const char* module : {"plain", "leaves_a_thread"}) {
-    const std::string name = std::string("dialogue cycle, ") + module;
-    benchmark::RegisterBenchmark(name.c_str(), DialogueCycle, module)
+  benchmark::RegisterBenchmark("python3 process", Python3Process, false)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("python3 process, thread left", Python3Process, true)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  for (const Dialogue& dialogue : kDialogues) {
+    benchmark::RegisterBenchmark(dialogue.name, DialogueCycle, dialogue)
         ->Unit(benchmark::kMillisecond)
         ->UseManualTime();
   }

@@ -20,10 +20,13 @@ import sys
 BARE = "bare start and shut-down"
 PROCESS = "python3 process"
 CALLS = ("RunScriptProcedure", "CallScriptIntFunction")
-# Whole runs of the program, per cycle of its dialogue: a printsomething call and a PrintMe call,
-# which in the second leaves a thread behind, so that each cycle hands the dialogue over.
+# Whole runs of the program, per cycle of its dialogue: a printsomething call and a PrintMe call.
+# PrintMe starts a thread and joins it, or leaves it behind, so that each cycle hands the dialogue
+# over; the python3 process makes the same PrintMe call.
 PLAIN_CYCLE = "dialogue cycle, plain"
-THREAD_CYCLE = "dialogue cycle, leaves_a_thread"
+ENDED_CYCLE = "dialogue cycle, thread ended"
+LEFT_CYCLE = "dialogue cycle, thread left"
+PROCESS_LEFT = "python3 process, thread left"
 MEMORY = "memory growth, "
 # CPython's own start, import, call and shut-down, without the program's code: what the release
 # keeps by itself.
@@ -168,25 +171,27 @@ def spread(low, high):
 
 
 def hand_over(times, failed):
-    """What a call that leaves a thread behind costs, against the same call without one and
-    against a python3 process per call."""
+    """What a call that leaves a thread behind costs, against the same call that ends its thread
+    and against a python3 process that makes the same call."""
     lines = ["Real time per cycle of the program's dialogue (a printsomething and a PrintMe call):"]
-    for name in (PLAIN_CYCLE, THREAD_CYCLE):
+    cases = (PLAIN_CYCLE, ENDED_CYCLE, LEFT_CYCLE, PROCESS_LEFT)
+    for name in cases:
         if name not in times:
             lines.append("  {:<30} {}".format(name, failed.get(name, "not run")))
-    if PLAIN_CYCLE not in times or THREAD_CYCLE not in times:
+    if any(name not in times for name in cases):
         return lines
-    plain, thread = times[PLAIN_CYCLE], times[THREAD_CYCLE]
+    plain, ended, left = times[PLAIN_CYCLE], times[ENDED_CYCLE], times[LEFT_CYCLE]
     lines.append("  {:<30} {:8.2f} ms".format(PLAIN_CYCLE, quartiles(plain)[0]))
-    extra = quartiles([t - p for t, p in zip(thread, plain)])
-    lines.append("  {:<30} {:8.2f} ms   {:.2f} ms more: what a hand-over costs ({})".format(
-        THREAD_CYCLE, quartiles(thread)[0], extra[0], spread(*extra[1:])))
-    if PROCESS in times:
-        # The PrintMe call alone: its cycle less the printsomething call, half a plain cycle.
-        call = [(t - p / 2) / process for t, p, process in zip(thread, plain, times[PROCESS])]
-        measured = quartiles(call)
-        lines.append("  a call that leaves a thread, hand-over included: {:.2f} x a python3 "
-                     "process ({})".format(measured[0], spread(*measured[1:])))
+    lines.append("  {:<30} {:8.2f} ms".format(ENDED_CYCLE, quartiles(ended)[0]))
+    extra = quartiles([a - b for a, b in zip(left, ended)])
+    lines.append("  {:<30} {:8.2f} ms   the hand-over: {:.2f} ms more ({})".format(
+        LEFT_CYCLE, quartiles(left)[0], extra[0], spread(*extra[1:])))
+    # The PrintMe call alone: its cycle less the printsomething call, half a plain cycle.
+    call = [(a - p / 2) / b for a, p, b in zip(left, plain, times[PROCESS_LEFT])]
+    measured = quartiles(call)
+    lines.append("  {:<30} {:8.2f} ms   the same call with its hand-over: {:.2f} x this "
+                 "({})".format(PROCESS_LEFT, quartiles(times[PROCESS_LEFT])[0], measured[0],
+                               spread(*measured[1:])))
     return lines
 
 
