@@ -24,9 +24,10 @@ namespace {
 constexpr int kPassedOn[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM};
 
 // The faults of a thread that runs on into the interpreter as it shuts down and after (a C library's
-// thread that calls back into Python does). From the shut-down to the hand-over, such a thread is
-// parked rather than let end the dialogue's process.
-constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+// thread that calls back into Python does), and the abort of one that CPython finds starting too
+// late in the shut-down. From the shut-down to the hand-over, such a thread is parked rather than
+// let end the dialogue's process.
+constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 
 // How long such a thread waits at most: a hand-over takes milliseconds; what takes this long is a
 // hang, which the thread's fault ends.

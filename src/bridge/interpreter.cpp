@@ -224,11 +224,9 @@ void StopInterpreter() {
 #if PY_VERSION_HEX < 0x03070000
   LetThreadsWaitingForTheLockEnd();
 #endif
-  // At once: a thread left behind may run on into the interpreter that has shut down.
+  // At once: a thread left behind may run on into the interpreter that has shut down. What the
+  // script wrote, through C's streams too, the shut-down has written out.
   HandOverIfThreadsRemain();
-  // What the script wrote through C's streams (an extension's printf) is out too, as at the exit of
-  // a python3 process.
-  (void)std::fflush(nullptr);
   // The script's output is lost as surely as a line of the menu's would be: the same failure.
   if (output_lost) {
     std::fprintf(stderr, "script-menu: cannot write to standard output\n");
