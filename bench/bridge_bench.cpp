@@ -1,9 +1,10 @@
 // What one bridge call costs, measured beside its floor (a bare interpreter start and shut-down,
 // which this design pays on every call) and beside what a user would do instead (start a python3
 // process that makes the same import and call); what a cycle of the program's dialogue costs when
-// its call leaves a thread behind, and when it does not; and how memory grows over many calls. It asserts nothing
-// itself: `make bench` writes Google Benchmark's JSON, and bench/summary.py prints the cases side
-// by side from it and fails when the program's memory grows more than a reference call's.
+// its call leaves a thread behind, and when it does not; and how memory grows over many calls. It
+// asserts nothing itself: `make bench` writes Google Benchmark's JSON, and bench/summary.py prints
+// the cases side by side from it and fails when the program's memory grows more than a reference
+// call's.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>  // for PY_VERSION
 #include <benchmark/benchmark.h>
@@ -13,14 +14,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-
-#include <chrono>
 
 #include "bridge/interpreter.h"
 #include "bridge/script_bridge.h"

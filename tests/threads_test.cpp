@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
 // every line exactly once. Never a crash, a refusal or a hang.
 struct Pattern {
   const char* name;
-  const char* print_me;  // the body of PrintMe, before it prints its number
+  const char* print_me;       // the body of PrintMe, before it prints its number
   const char* since = "3.6";  // the first release that has what it uses
   // A release whose extension modules that it uses do not survive a restart (3.12.1: ctypes,
   // asyncio's), which the suite does not run it on.
@@ -371,8 +371,8 @@ TEST(HandOver, TheProgramEndsAsTheDialogueEnds) {
              "menu\nEnter a number.\n5\n\nmenu\nEnter a number.\n", -1, SIGTERM}}) {
     const support::TempDir folder;
     support::Launch launch;
-    launch.env = {"PIDS=" + (folder.path / "pids").string(), std::string("DOUBLE=") +
-                                                                 c.double_value};
+    launch.env = {"PIDS=" + (folder.path / "pids").string(),
+                  std::string("DOUBLE=") + c.double_value};
     const auto run = Talk(kLeavesAThread, "1 5\n2 4\n3\n", launch);
     EXPECT_EQ(run.out, c.out) << c.name;
     EXPECT_EQ(run.err, "") << c.name;
@@ -436,10 +436,16 @@ def PrintMe(value):
                           return launch;
                         }());
   const std::string kept = "elsewhere by the first call 0 True\n";
-  EXPECT_EQ(run.out, "menu\nEnter a number.\n1\n\n"
-                     "menu\nEnter a number.\n" + kept + "2\n\n"
-                     "menu\nEnter a number.\n" + kept + "3\n\n"
-                     "menu\nEnter a number.\n" + kept + "4\n\nmenu\n");
+  EXPECT_EQ(run.out,
+            "menu\nEnter a number.\n1\n\n"
+            "menu\nEnter a number.\n" +
+                kept +
+                "2\n\n"
+                "menu\nEnter a number.\n" +
+                kept +
+                "3\n\n"
+                "menu\nEnter a number.\n" +
+                kept + "4\n\nmenu\n");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_code, 0);
 }
@@ -470,8 +476,9 @@ def PrintMe(value):
 )py");
   support::Launch launch;
   launch.program = "/usr/bin/unshare";
-  launch.arguments = {"--user", "--map-root-user", "--mount", "/bin/sh", "-c",
-                      "mount -t tmpfs none /proc && exec " + support::ProgramPath()};
+  launch.arguments = {"--user",  "--map-root-user",
+                      "--mount", "/bin/sh",
+                      "-c",      "mount -t tmpfs none /proc && exec " + support::ProgramPath()};
   launch.env = {"PYTHONPATH=" + folder.path.string()};
   const Cycles cycles = PrintMeCycles(4);
   const auto run = support::RunProgram(launch, cycles.input);

@@ -23,10 +23,10 @@ namespace {
 // supervisor, they are the dialogue's.
 constexpr int kPassedOn[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM};
 
-// The faults of a thread that runs on into the interpreter as it shuts down and after (a C library's
-// thread that calls back into Python does), and the abort of one that CPython finds starting too
-// late in the shut-down. From the shut-down to the hand-over, such a thread is parked rather than
-// let end the dialogue's process.
+// The faults of a thread that runs on into the interpreter as it shuts down and after (a C
+// library's thread that calls back into Python does), and the abort of one that CPython finds
+// starting too late in the shut-down. From the shut-down to the hand-over, such a thread is parked
+// rather than let end the dialogue's process.
 constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 
 // How long such a thread waits at most: a hand-over takes milliseconds; what takes this long is a
@@ -65,7 +65,7 @@ sigset_t PassedOnSignals() {
 }
 
 void Pause() {
-  const timespec pause = {0, 50 * 1000};
+  const timespec pause = {0, 50L * 1000};
   nanosleep(&pause, nullptr);
 }
 
@@ -247,15 +247,16 @@ void CopyHasStarted() { copy_starting = false; }
 // destroy them as the next starts: that would wait for good for waiters the copy does not have, or
 // fail on a lock nobody will release. Until the copy's first interpreter has started, a destroyed
 // one is made fresh instead: in a process of one thread, nobody waits on it or holds it.
-extern "C" int pthread_cond_destroy(pthread_cond_t* condition) {
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the parameter is named as the C library declares it
+extern "C" int pthread_cond_destroy(pthread_cond_t* __cond) {
   if (copy_starting) {
     static const pthread_cond_t fresh = PTHREAD_COND_INITIALIZER;
-    *condition = fresh;
+    *__cond = fresh;
     return 0;
   }
   using Destroy = int (*)(pthread_cond_t*);
   static const auto destroy = reinterpret_cast<Destroy>(dlsym(RTLD_NEXT, "pthread_cond_destroy"));
-  return destroy(condition);
+  return destroy(__cond);
 }
 
 extern "C" int pthread_mutex_destroy(pthread_mutex_t* mutex) {

@@ -101,9 +101,9 @@ bool NonDaemonThreadRunning() {
   if (threading == nullptr) {
     return false;
   }
-  PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);  // new
+  PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);   // new
   PyObject* threads = PyObject_CallMethod(threading, "enumerate", nullptr);  // new
-  PyObject* listed = nullptr;                                               // new
+  PyObject* listed = nullptr;                                                // new
   if (main != nullptr && threads != nullptr) {
     listed = PySequence_Fast(threads, "threading.enumerate() gave no sequence");
   }
@@ -219,8 +219,8 @@ void EndThreadsThatStartThreads() {
     ReplaceWithStandIn(thread_module, "start_new_thread", false);
   }
   PyObject* threading = ImportedThreading();  // borrowed
-  PyObject* thread_class = threading != nullptr ? PyObject_GetAttrString(threading, "Thread")
-                                                : nullptr;  // new
+  PyObject* thread_class =
+      threading != nullptr ? PyObject_GetAttrString(threading, "Thread") : nullptr;  // new
   if (thread_class != nullptr) {
     ReplaceWithStandIn(thread_class, "start", true);
   }

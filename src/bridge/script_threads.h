@@ -14,7 +14,8 @@
 //   (PyInterpreterState_ThreadHead, PyThreadState_Next, PyThreadState_GetFrame);
 // - one private function, _thread._count(): the number of threads that _thread started and that
 //   have begun to run (thread_run in Modules/_threadmodule.c counts them, t_bootstrap before 3.12);
-// - two documented steps of the shut-down (Py_FinalizeEx): it first waits for the non-daemon threads
+// - two documented steps of the shut-down (Py_FinalizeEx): it first waits for the non-daemon
+// threads
 //   of threading, then runs the exit functions, the last registered first.
 #ifndef SCRIPT_MENU_BRIDGE_SCRIPT_THREADS_H_
 #define SCRIPT_MENU_BRIDGE_SCRIPT_THREADS_H_
