@@ -169,6 +169,31 @@ void RemoveFaultGuard() {
   }
 }
 
+// Points standard output and error at /dev/null, keeping what they were in `kept`.
+void SilenceStreams(int kept[2]) {
+  const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
+    const int slot = stream - STDOUT_FILENO;
+    kept[slot] = fcntl(stream, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (kept[slot] >= 0 && nowhere >= 0) {
+      dup2(nowhere, stream);
+    }
+  }
+  if (nowhere >= 0) {
+    close(nowhere);
+  }
+}
+
+void GiveStreamsBack(const int kept[2]) {
+  for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
+    const int slot = stream - STDOUT_FILENO;
+    if (kept[slot] >= 0) {
+      dup2(kept[slot], stream);
+      close(kept[slot]);
+    }
+  }
+}
+
 }  // namespace
 
 void GuardAgainstFaultsOfLeftoverThreads() {
@@ -282,6 +307,10 @@ void HandOverIfThreadsRemain() {
     RemoveFaultGuard();
     return;
   }
+  // From here on the old process's threads are as good as ended, as at a python3 process's exit:
+  // what they still write goes nowhere, and the copy gets the streams back.
+  int kept[2] = {-1, -1};
+  SilenceStreams(kept);
   // Signals sent meanwhile wait, and the copy gets them: see below.
   sigset_t all;
   sigset_t before;
@@ -290,6 +319,7 @@ void HandOverIfThreadsRemain() {
   const pid_t old_process = getpid();
   const pid_t copy = fork();
   if (copy < 0) {
+    GiveStreamsBack(kept);
     CannotRunDialogue("hand the dialogue over to a copy of its process");
   }
   if (copy == 0) {
@@ -297,6 +327,7 @@ void HandOverIfThreadsRemain() {
     // supervisor's child.
     dialogue_process = getpid();
     copy_starting = true;
+    GiveStreamsBack(kept);
     while (getppid() == old_process) {
       Pause();
     }
