@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -92,6 +93,7 @@ struct Dialogue {
   const char* name;
   const char* module;
   bool leave_thread;
+  const char* program = SCRIPT_MENU_PROGRAM;
 };
 const Dialogue kDialogues[] = {{"dialogue cycle, plain", "plain", false},
                                {"dialogue cycle, thread ended", "threads", false},
@@ -108,8 +110,8 @@ void DialogueCycle(benchmark::State& state, const Dialogue& dialogue) {
     input += "1 5\n";
   }
   input += "3\n";
-  char program[] = SCRIPT_MENU_PROGRAM;
-  char* argv[] = {program, nullptr};
+  std::string program = dialogue.program;
+  char* argv[] = {program.data(), nullptr};
   for ([[maybe_unused]] auto _ : state) {
     int channel[2];
     if (pipe(channel) != 0) {
@@ -123,7 +125,7 @@ void DialogueCycle(benchmark::State& state, const Dialogue& dialogue) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     const auto started = std::chrono::steady_clock::now();
     pid_t pid = 0;
-    const bool spawned = posix_spawn(&pid, program, &actions, nullptr, argv, environ) == 0;
+    const bool spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
     close(channel[0]);
     const bool written =
@@ -342,6 +344,13 @@ int main(int argc, char** argv) {
       ->UseRealTime();
   for (const Dialogue& dialogue : kDialogues) {
     benchmark::RegisterBenchmark(dialogue.name, DialogueCycle, dialogue)
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime();
+  }
+  // Another build of the program to compare with, such as one of an earlier commit.
+  if (const char* baseline = std::getenv("SCRIPT_MENU_BENCH_BASELINE")) {
+    static const Dialogue kBaseline = {"dialogue cycle, plain, baseline", "plain", false, baseline};
+    benchmark::RegisterBenchmark(kBaseline.name, DialogueCycle, kBaseline)
         ->Unit(benchmark::kMillisecond)
         ->UseManualTime();
   }

@@ -27,6 +27,8 @@ PLAIN_CYCLE = "dialogue cycle, plain"
 ENDED_CYCLE = "dialogue cycle, thread ended"
 LEFT_CYCLE = "dialogue cycle, thread left"
 PROCESS_LEFT = "python3 process, thread left"
+# The plain cycle of another build of the program, when SCRIPT_MENU_BENCH_BASELINE names one.
+BASELINE_CYCLE = "dialogue cycle, plain, baseline"
 MEMORY = "memory growth, "
 # CPython's own start, import, call and shut-down, without the program's code: what the release
 # keeps by itself.
@@ -182,6 +184,11 @@ def hand_over(times, failed):
         return lines
     plain, ended, left = times[PLAIN_CYCLE], times[ENDED_CYCLE], times[LEFT_CYCLE]
     lines.append("  {:<30} {:8.2f} ms".format(PLAIN_CYCLE, quartiles(plain)[0]))
+    if BASELINE_CYCLE in times:
+        measured = ratio(times, PLAIN_CYCLE, BASELINE_CYCLE)
+        lines.append("  {:<30} {:8.2f} ms   the plain cycle: {:.3f} x this ({})".format(
+            BASELINE_CYCLE, quartiles(times[BASELINE_CYCLE])[0], measured[0],
+            spread(*measured[1:])))
     lines.append("  {:<30} {:8.2f} ms".format(ENDED_CYCLE, quartiles(ended)[0]))
     extra = quartiles([a - b for a, b in zip(left, ended)])
     lines.append("  {:<30} {:8.2f} ms   the hand-over: {:.2f} ms more ({})".format(

@@ -19,6 +19,17 @@ namespace {
 
 using support::Talk;
 
+// GCC 12's sanitizer runtime does not support a fork() made while other threads run: its allocator
+// is not locked around it, so a copy may wait for good on a lock that a leftover thread held, and
+// the copy's leak check names the threads it does not have. Tests that hand the dialogue over are
+// left to the other builds.
+#ifdef SCRIPT_MENU_SANITIZED
+#define SKIP_IF_SANITIZED() \
+  GTEST_SKIP() << "the sanitizers' runtime cannot fork with threads running"
+#else
+#define SKIP_IF_SANITIZED() static_cast<void>(0)
+#endif
+
 // The top of every module here. Each call begins by looking, as the kernel sees them, at the
 // threads of its process: none that an earlier call left may be there. One that is says so in
 // the transcript.
@@ -76,6 +87,7 @@ def daemon_at_exit():
 class ThreadsLeftRunning : public testing::TestWithParam<LeftRunning> {};
 
 TEST_P(ThreadsLeftRunning, EndWithTheProcessThatHoldsThem) {
+  SKIP_IF_SANITIZED();
   const std::string release = SCRIPT_MENU_PYTHON_VERSION;
   if ((release == "3.6" || release == "3.7") && std::string(GetParam().loop) == "pass") {
     GTEST_SKIP() << "3.6 and 3.7 keep a busy thread running through the shut-down (see README)";
@@ -111,6 +123,7 @@ void PrintTo(const Outliving& threads, std::ostream* out) { *out << threads.name
 class ThreadsOutlivingTheirCall : public testing::TestWithParam<Outliving> {};
 
 TEST_P(ThreadsOutlivingTheirCall, NeverStopTheDialogue) {
+  SKIP_IF_SANITIZED();
   const Cycles cycles = PrintMeCycles(4);
   const auto run = Talk(std::string(kLeftoverCheck) + R"py(
 def outlive():
@@ -178,6 +191,7 @@ void PrintTo(const Pattern& pattern, std::ostream* out) { *out << pattern.name; 
 class ThreadPatterns : public testing::TestWithParam<Pattern> {};
 
 TEST_P(ThreadPatterns, LeaveTheDialogueGoing) {
+  SKIP_IF_SANITIZED();
   const Pattern& pattern = GetParam();
   const std::string release = SCRIPT_MENU_PYTHON_VERSION;
   if (std::stoi(release.substr(2)) < std::stoi(std::string(pattern.since).substr(2))) {
@@ -309,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A module whose PrintMe leaves a daemon thread behind, and writes the process id of each call in
 // the file $PIDS; DoubleValue runs the statement in $DOUBLE.
 constexpr char kLeavesAThread[] = R"py(
-import os, queue, signal, sys, threading
+import os, queue, signal, sys, threading, time
 
 with open(os.environ["PIDS"], "a") as pids:
     print(os.getpid(), file=pids)
@@ -355,6 +369,7 @@ void ExpectNoProcessLeft(const std::filesystem::path& pids) {
 }
 
 TEST(HandOver, TheProgramEndsAsTheDialogueEnds) {
+  SKIP_IF_SANITIZED();
   struct Case {
     const char* name;
     const char* double_value;  // run by DoubleValue
@@ -383,29 +398,43 @@ TEST(HandOver, TheProgramEndsAsTheDialogueEnds) {
 }
 
 TEST(HandOver, SignalsSentToTheProgramReachTheDialogue) {
-  for (const int sent : {SIGTERM, SIGHUP, SIGINT}) {
+  SKIP_IF_SANITIZED();
+  // After two hand-overs: SIGINT interrupts a call, and the dialogue goes on; SIGTERM and SIGHUP
+  // end the program, and no process of it is left.
+  for (const int sent : {SIGINT, SIGTERM, SIGHUP}) {
     const support::TempDir folder;
     support::WriteModule(folder.path, kLeavesAThread);
     support::Launch launch;
-    launch.env = {"PYTHONPATH=" + folder.path.string(), "PIDS=" + (folder.path / "pids").string()};
+    launch.env = {"PYTHONPATH=" + folder.path.string(), "PIDS=" + (folder.path / "pids").string(),
+                  "DOUBLE=print('waiting', flush=True); time.sleep(60)"};
     support::Child child = support::Start(launch);
-    ASSERT_TRUE(support::Send(child, "1 5\n1 6\n"));
-    ASSERT_TRUE(support::WaitForOutput(child, "6\n\nmenu\n"));  // handed over twice
-    // Until the program has ended: Ctrl-C in the shut-down that follows the menu is the
-    // interpreter's, which lets it go.
-    for (int i = 0; i < 5 && child.output >= 0; ++i) {
-      kill(child.pid, sent);
-      support::WaitForOutput(child, "more output", 0, std::chrono::milliseconds(1000));
+    ASSERT_TRUE(support::Send(child, "1 5\n1 6\n2 7\n"));
+    ASSERT_TRUE(support::WaitForOutput(child, "waiting\n"));
+    kill(child.pid, sent);
+    const std::string interrupted = "waiting\n\nmenu\n";
+    if (sent == SIGINT) {
+      ASSERT_TRUE(support::WaitForOutput(child, interrupted)) << child.err;
+      ASSERT_TRUE(support::Send(child, "3\n"));
     }
     const auto run = support::Finish(child);
-    EXPECT_EQ(run.out, "menu\nEnter a number.\n5\n\nmenu\nEnter a number.\n6\n\nmenu\n");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.signal, sent);
+    const std::string dialogue =
+        "menu\nEnter a number.\n5\n\nmenu\nEnter a number.\n6\n\nmenu\nEnter a number.\n";
+    if (sent == SIGINT) {
+      EXPECT_EQ(run.out, dialogue + interrupted);
+      EXPECT_NE(run.err.find("KeyboardInterrupt"), std::string::npos) << run.err;
+      EXPECT_EQ(run.err.find("script-menu:"), std::string::npos) << run.err;
+      EXPECT_EQ(run.exit_code, 0);
+    } else {
+      EXPECT_EQ(run.out, dialogue + "waiting\n");
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(run.signal, sent);
+    }
     ExpectNoProcessLeft(folder.path / "pids");
   }
 }
 
 TEST(HandOver, ChangesNothingTheUserCanSee) {
+  SKIP_IF_SANITIZED();
   // All the input at once; the working folder, the environment, a descriptor and the signal
   // dispositions as the call before left them; every line once, with a thread left or not.
   const support::TempDir folder;
@@ -488,6 +517,7 @@ def PrintMe(value):
 }
 
 TEST(Threads, OnesThatNeverRanPythonLeaveTheDialogueGoing) {
+  SKIP_IF_SANITIZED();
   // A thread of the C library's own, asleep for a minute; and a thread state made for this thread
   // and left, which no thread will ever take. (ctypes is imported once in a run: 3.12.1 does not
   // survive importing it twice.)
