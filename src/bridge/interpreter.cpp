@@ -232,8 +232,8 @@ void StopInterpreter() {
     std::fprintf(stderr, "script-menu: cannot write to standard output\n");
     std::exit(EXIT_FAILURE);
   }
-  // Ctrl-C cut short the wait for a thread the script still runs: the user wants the program to
-  // end, as a python3 process ends then.
+  // Ctrl-C cut short the wait for a thread the script still runs: the user asked for the program
+  // to end, and it ends as Ctrl-C at the prompt ends it.
   if (ShutDownWaitCutShort()) {
     std::signal(SIGINT, SIG_DFL);
     sigset_t interrupt;
