@@ -156,6 +156,7 @@ void InitializeInterpreter() {
 // handed over: a copy of the process would keep that request, with no thread to take the lock,
 // and wait for good at its next start. So the lock is given up first, and the threads that wait
 // for it, which end as soon as they get it, are let end: until none has ended for a while.
+// (The lock's waiters take it within its switching interval, 5 ms, once it is free.)
 void LetThreadsWaitingForTheLockEnd() {
   if (ThreadsOfThisProcess() == 1) {
     return;  // the lock is kept, as the next start expects
@@ -163,6 +164,10 @@ void LetThreadsWaitingForTheLockEnd() {
   PyEval_ReleaseLock();
   constexpr auto kQuiet = std::chrono::milliseconds(20);
   constexpr auto kBound = std::chrono::milliseconds(1000);
+  if (ThreadsOfThisProcess() < 0) {
+    std::this_thread::sleep_for(kQuiet);  // without /proc, a while is all that can be given
+    return;
+  }
   const auto started = std::chrono::steady_clock::now();
   auto last_end = started;
   for (int threads = ThreadsOfThisProcess(); threads > 1;) {
