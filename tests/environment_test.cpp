@@ -57,11 +57,8 @@ TEST(ModuleSearch, ShippedModuleIsFoundFromAnyFolderWithNoEnvironment) {
 TEST(ModuleSearch, ShippedModuleIsFoundWithoutProc) {
   // /proc is hidden in a namespace of the test's own, as in a container that does not mount it;
   // the program is started by a relative path, as from a shell in its folder.
-#ifdef SCRIPT_MENU_SANITIZED
-  GTEST_SKIP() << "the sanitizers' own runtime needs /proc";
-#endif
-  if (std::system("unshare --user --map-root-user --mount true 2> /dev/null") != 0) {
-    GTEST_SKIP() << "this machine does not let the test make a user and mount namespace";
+  if (const std::string why = support::WhyProcCannotBeHidden(); !why.empty()) {
+    GTEST_SKIP() << why;
   }
   const fs::path program = support::ProgramPath();
   Launch launch = WithNoEnvironment(program.parent_path());

@@ -506,11 +506,8 @@ def PrintMe(value):
 TEST(HandOver, WithoutProcEveryCallHandsOver) {
   // /proc is hidden in a namespace of the test's own, as in a container that does not mount it:
   // the program cannot see the threads, so a polling daemon thread is handed over at every call.
-#ifdef SCRIPT_MENU_SANITIZED
-  GTEST_SKIP() << "the sanitizers' own runtime needs /proc";
-#endif
-  if (std::system("unshare --user --map-root-user --mount true 2> /dev/null") != 0) {
-    GTEST_SKIP() << "this machine does not let the test make a user and mount namespace";
+  if (const std::string why = support::WhyProcCannotBeHidden(); !why.empty()) {
+    GTEST_SKIP() << why;
   }
   const support::TempDir folder;
   support::WriteModule(folder.path, R"py(

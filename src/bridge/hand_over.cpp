@@ -97,16 +97,7 @@ extern "C" void PassOn(int signal, siginfo_t* info, void* /*context*/) {
   if (WIFEXITED(status)) {
     std::exit(WEXITSTATUS(status));
   }
-  const int signal = WTERMSIG(status);
-  const rlimit no_core = {0, 0};
-  setrlimit(RLIMIT_CORE, &no_core);
-  std::signal(signal, SIG_DFL);
-  sigset_t ending;
-  sigemptyset(&ending);
-  sigaddset(&ending, signal);
-  sigprocmask(SIG_UNBLOCK, &ending, nullptr);
-  raise(signal);
-  _exit(128 + signal);
+  EndBySignal(WTERMSIG(status));
 }
 
 // Reaps every child until the dialogue's process of the moment ends. The others are old copies
@@ -194,6 +185,18 @@ void GiveStreamsBack(const int kept[2]) {
   }
 }
 
+// What the two destroy functions below do: the C library's own `destroy`, or, in a copy's first
+// start, make the variable fresh.
+template <typename Variable>
+int DestroyOrMakeFresh(Variable* variable, const Variable& fresh, const char* destroy) {
+  if (copy_starting) {
+    *variable = fresh;
+    return 0;
+  }
+  using Destroy = int (*)(Variable*);
+  return reinterpret_cast<Destroy>(dlsym(RTLD_NEXT, destroy))(variable);
+}
+
 }  // namespace
 
 void GuardAgainstFaultsOfLeftoverThreads() {
@@ -207,6 +210,18 @@ void GuardAgainstFaultsOfLeftoverThreads() {
   for (std::size_t i = 0; i < std::size(kFaults); ++i) {
     sigaction(kFaults[i], &park, &unguarded[i]);
   }
+}
+
+void EndBySignal(int signal) {
+  const rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  std::signal(signal, SIG_DFL);
+  sigset_t ending;
+  sigemptyset(&ending);
+  sigaddset(&ending, signal);
+  pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
+  raise(signal);
+  _exit(128 + signal);  // a signal whose default is not to end a process
 }
 
 void SuperviseDialogue() {
@@ -274,25 +289,13 @@ void CopyHasStarted() { copy_starting = false; }
 // one is made fresh instead: in a process of one thread, nobody waits on it or holds it.
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the parameter is named as the C library declares it
 extern "C" int pthread_cond_destroy(pthread_cond_t* __cond) {
-  if (copy_starting) {
-    static const pthread_cond_t fresh = PTHREAD_COND_INITIALIZER;
-    *__cond = fresh;
-    return 0;
-  }
-  using Destroy = int (*)(pthread_cond_t*);
-  static const auto destroy = reinterpret_cast<Destroy>(dlsym(RTLD_NEXT, "pthread_cond_destroy"));
-  return destroy(__cond);
+  static const pthread_cond_t fresh = PTHREAD_COND_INITIALIZER;
+  return DestroyOrMakeFresh(__cond, fresh, "pthread_cond_destroy");
 }
 
 extern "C" int pthread_mutex_destroy(pthread_mutex_t* mutex) {
-  if (copy_starting) {
-    static const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
-    *mutex = fresh;
-    return 0;
-  }
-  using Destroy = int (*)(pthread_mutex_t*);
-  static const auto destroy = reinterpret_cast<Destroy>(dlsym(RTLD_NEXT, "pthread_mutex_destroy"));
-  return destroy(mutex);
+  static const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+  return DestroyOrMakeFresh(mutex, fresh, "pthread_mutex_destroy");
 }
 
 void HandOverIfThreadsRemain() {

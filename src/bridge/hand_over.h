@@ -20,6 +20,9 @@ void SuperviseDialogue();
 // down) waits, rather than end the dialogue's process.
 void GuardAgainstFaultsOfLeftoverThreads();
 
+// Ends this process by `signal`, as its default action does, and with no core of its own.
+[[noreturn]] void EndBySignal(int signal);
+
 // Once a call's interpreter has shut down: if any thread besides the calling one is left, hands
 // the dialogue over to a copy of this process and returns in the copy. A process that is not the
 // supervised dialogue's (a test that calls the bridge itself, a child a script forked) keeps its

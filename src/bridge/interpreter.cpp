@@ -213,7 +213,7 @@ void StartInterpreter() {
       on_interrupt.sa_handler != SIG_IGN) {
     (void)Py_FinalizeEx();
     std::fprintf(stderr, "script-menu: interrupted while the Python interpreter started\n");
-    std::signal(SIGINT, SIG_DFL);  // the pending one ends the program as the mask is restored
+    EndBySignal(SIGINT);
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   RefuseThreadStartsAtExit();
@@ -240,11 +240,6 @@ void StopInterpreter() {
   // Ctrl-C cut short the wait for a thread the script still runs: the user asked for the program
   // to end, and it ends as Ctrl-C at the prompt ends it.
   if (ShutDownWaitCutShort()) {
-    std::signal(SIGINT, SIG_DFL);
-    sigset_t interrupt;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
-    raise(SIGINT);
+    EndBySignal(SIGINT);
   }
 }

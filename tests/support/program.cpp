@@ -136,6 +136,17 @@ std::string ProgramPath() { return SCRIPT_MENU_PROGRAM; }
 
 std::string ProbeFolder() { return SCRIPT_MENU_PROBE_DIR; }
 
+std::string WhyProcCannotBeHidden() {
+#ifdef SCRIPT_MENU_SANITIZED
+  return "the sanitizers' own runtime needs /proc";
+#else
+  if (std::system("unshare --user --map-root-user --mount true 2> /dev/null") != 0) {
+    return "this machine does not let the test make a user and mount namespace";
+  }
+  return "";
+#endif
+}
+
 Child Start(const Launch& launch) {
   signal(SIGPIPE, SIG_IGN);  // writing to a program that has gone must not end the test
   int in[2] = {-1, -1};

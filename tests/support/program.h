@@ -34,6 +34,10 @@ void WriteModule(const std::filesystem::path& folder, const std::string& source)
 // The path of the script-menu program under test.
 std::string ProgramPath();
 
+// Why a test cannot hide /proc from the program in a namespace of its own, as a container that
+// does not mount it does; empty when it can.
+std::string WhyProcCannotBeHidden();
+
 // The folder of the suite's probe module (tests/probe/PythonCode.py): it shows each call it gets
 // ("menu", "PrintMe(5)") and reports the release of its module, functions and results.
 std::string ProbeFolder();
