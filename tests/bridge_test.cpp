@@ -154,7 +154,7 @@ def Fails(value):
 
 TEST_F(Bridge, StartsAndStopsTheInterpreterCallAfterCall) {
   // Extension modules that survive a restart on every release we support (datetime, for one,
-  // does not on 3.12: see the README).
+  // does not on 3.12: see doc/releases.md).
   UseModule(R"py(
 import json, re
 calls = []

@@ -91,7 +91,7 @@ TEST_P(ThreadsLeftRunning, EndWithTheProcessThatHoldsThem) {
   SKIP_IF_SANITIZED();
   const std::string release = SCRIPT_MENU_PYTHON_VERSION;
   if ((release == "3.6" || release == "3.7") && std::string(GetParam().loop) == "pass") {
-    GTEST_SKIP() << "3.6 and 3.7 keep a busy thread running through the shut-down (see README)";
+    GTEST_SKIP() << "3.6 and 3.7 keep a busy thread running through the shut-down (doc/modules.md)";
   }
   const Cycles cycles = PrintMeCycles(8);
   const auto run = Talk(ModuleLeavingAThread(GetParam()), cycles.input);
