@@ -505,13 +505,18 @@ def PrintMe(value):
 
 TEST(HandOver, WithoutProcEveryCallHandsOver) {
   // /proc is hidden in a namespace of the test's own, as in a container that does not mount it:
-  // the program cannot see the threads, so a polling daemon thread is handed over at every call.
+  // the program cannot see the threads, so every call hands over, and the next runs in another
+  // process (the environment carries the last call's process id over).
   if (const std::string why = support::WhyProcCannotBeHidden(); !why.empty()) {
     GTEST_SKIP() << why;
   }
   const support::TempDir folder;
   support::WriteModule(folder.path, R"py(
-import threading, time
+import os, threading, time
+
+if os.environ.get("LAST_CALL") == str(os.getpid()):
+    print("the same process as the call before")
+os.environ["LAST_CALL"] = str(os.getpid())
 
 def printsomething():
     print("menu")
