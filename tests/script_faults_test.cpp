@@ -74,7 +74,7 @@ TEST(ScriptFaults, MissingMenuProcedureIsReported) {
   EXPECT_EQ(run.exit_code, 0);
 }
 
-TEST(ScriptFaults, ModuleThatPutsAnotherObjectInItsPlaceIsCalledThroughIt) {
+TEST(ScriptFaults, ModuleReplacedOrSubclassedIsCalledThroughWhatTheImportGives) {
   // A known idiom: the import gives that object, and the functions are its attributes.
   const auto replaced = Talk(R"py(
 import sys
@@ -96,6 +96,38 @@ sys.modules[__name__] = Functions()
             std::string("menu\n") + kEnter + "PrintMe 5\n\nmenu\n" + kEnter + "\nmenu\n");
   EXPECT_EQ(replaced.err, "");
   EXPECT_EQ(replaced.exit_code, 0);
+
+  // A module made an instance of a module subclass, the usual way to give a module properties:
+  // what the subclass gives is found as python3 finds it. A plain module is asked its dictionary
+  // only, so a module-level __getattr__ gives no number function.
+  const auto subclassed = Talk(R"py(
+import sys, types
+
+def printsomething():
+    print("menu")
+
+class WithProperties(types.ModuleType):
+    def __getattr__(self, name):
+        if name == "PrintMe":
+            return lambda value: print("PrintMe", value) or value
+        raise AttributeError(name)
+
+    def DoubleValue(self, value):
+        print("DoubleValue", value)
+        return 2 * value
+
+sys.modules[__name__].__class__ = WithProperties
+)py",
+                               "1 5\n2 6\n3\n");
+  EXPECT_EQ(subclassed.out, std::string("menu\n") + kEnter + "PrintMe 5\n\nmenu\n" + kEnter +
+                                "DoubleValue 6\n\nmenu\n");
+  EXPECT_EQ(subclassed.err, "");
+  const auto plain = Talk(
+      "def printsomething():\n    print('menu')\n\n"
+      "def __getattr__(name):\n    return lambda value: print('module-level', name, value)\n",
+      "1 5\n2 6\n3\n");
+  EXPECT_EQ(plain.out, std::string("menu\n") + kEnter + "\nmenu\n" + kEnter + "\nmenu\n");
+  EXPECT_EQ(plain.err, "");
 
   // An object without them: the menu procedure is reported missing, as for a module; a missing
   // number function is skipped unprinted, as for a module.

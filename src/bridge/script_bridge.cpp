@@ -145,12 +145,14 @@ int CallScriptIntFunction(std::string name, int value) {
   }
   PyObject* function = nullptr;         // the one to call; borrowed from one of these two:
   PyObject* module_function = nullptr;  // new: an attribute of what the import gave instead
-  if (module != nullptr && PyModule_Check(module)) {
+  if (module != nullptr && PyModule_CheckExact(module)) {
     PyObject* dictionary = PyModule_GetDict(module);            // borrowed
     function = PyDict_GetItemString(dictionary, name.c_str());  // borrowed; none there: no error
   } else if (module != nullptr) {
     // A module may put another object in its place in sys.modules, which is what the import
-    // gives then. What is missing there counts as missing from a module's dictionary.
+    // gives then, or make itself an instance of a module subclass, whose methods and __getattr__
+    // give attributes its dictionary lacks: either is asked as python3 would ask it. What is
+    // missing there counts as missing from a module's dictionary.
     module_function = PyObject_GetAttrString(module, name.c_str());
     if (module_function == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError) != 0) {
       PyErr_Clear();
