@@ -163,6 +163,40 @@ TEST(InterpreterStart, UsesTheInstallationItWasBuiltAgainstWhateverPython3IsOnPa
   EXPECT_EQ(run.exit_code, 0);
 }
 
+TEST(InterpreterStart, EveryCallHasTheAllocatorThatTheProgramStartedWith) {
+  // A script may set these for the processes it starts. A later interpreter of the program's own
+  // process that took another allocator would free the first one's memory with it, and crash.
+  const std::string module = R"py(
+import datetime, json, os, re
+
+def printsomething():
+    print("menu", os.environ.get("PYTHONMALLOC"), os.environ.get("PYTHONDEVMODE"))
+
+def PrintMe(value):
+    os.environ["PYTHONMALLOC"] = "malloc"
+    os.environ.pop("PYTHONDEVMODE", None)
+    return value
+
+def DoubleValue(value):
+    os.environ["PYTHONDEVMODE"] = "1"
+    os.environ.pop("PYTHONMALLOC", None)
+    return value
+)py";
+  for (const std::vector<std::string>& env :
+       {std::vector<std::string>{},
+        std::vector<std::string>{"PYTHONMALLOC=malloc", "PYTHONDEVMODE=1"}}) {
+    Launch launch;
+    launch.env = env;
+    const std::string menu = env.empty() ? "menu None None\n" : "menu malloc 1\n";
+    const auto run = support::Talk(module, "1 5\n2 6\n1 5\n3\n", launch);
+    EXPECT_EQ(run.out, menu + "Enter a number.\n\n" + menu + "Enter a number.\n\n" + menu +
+                           "Enter a number.\n\n" + menu)
+        << menu;
+    EXPECT_EQ(run.err, "") << menu;
+    EXPECT_EQ(run.exit_code, 0) << menu;
+  }
+}
+
 // The entries of a program's run path, as readelf shows them; empty when it has none.
 std::vector<std::string> RunPath(const fs::path& program) {
   const std::string command = "readelf --dynamic '" + program.string() + "'";

@@ -193,6 +193,40 @@ TEST(Streams, ClosedStandardOutputStopsTheProgramAtOnce) {
 }
 
 TEST(Streams, FilesAScriptOpensNeverBecomeAStandardStream) {
+  // A script that closes standard input and error and opens files in their place: after the call
+  // the menu reads what the user types, not the script's file, and tracebacks reach the user.
+  const TempDir files;
+  const std::string choices = (files.path / "choices").string();
+  const std::string log = (files.path / "log").string();
+  std::ofstream(choices) << "3\n";
+  const std::string err = TalkInLockstep(
+      R"py(
+import os
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    os.close(0)
+    os.close(2)
+    print(os.open(")py" +
+          choices + R"py(", os.O_RDONLY), os.open(")py" + log +
+          R"py(", os.O_WRONLY | os.O_CREAT))
+    return value
+
+def DoubleValue(value):
+    raise ValueError("a traceback for standard error")
+)py",
+      false,
+      {{"menu\n", "1\n"},
+       {"menu\nEnter a number.\n", "5\n"},
+       {"menu\nEnter a number.\n0 2\n\nmenu\n", "2\n"},
+       {"menu\nEnter a number.\n0 2\n\nmenu\nEnter a number.\n", "6\n"},
+       {"menu\nEnter a number.\n0 2\n\nmenu\nEnter a number.\n\nmenu\n", "3\n"}});
+  EXPECT_NE(err.find("ValueError: a traceback for standard error"), std::string::npos) << err;
+  std::ifstream logged(log);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(logged), {}), "");
+
   // With standard error closed, a file the script leaves open would take its number, and every
   // later traceback would land in it.
   const TempDir folder;

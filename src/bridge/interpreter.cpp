@@ -2,15 +2,20 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "bridge/hand_over.h"
@@ -186,6 +191,86 @@ void LetThreadsWaitingForTheLockEnd() {
 
 #endif
 
+// A variable of the environment as the program started with it, or none.
+std::optional<std::string> AtStart(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+}
+
+void SetAsAtStart(const char* name, const std::optional<std::string>& at_start) {
+  const char* now = std::getenv(name);
+  if (!at_start.has_value()) {
+    if (now != nullptr) {
+      unsetenv(name);
+    }
+  } else if (now == nullptr || *at_start != now) {
+    setenv(name, at_start->c_str(), 1);
+  }
+}
+
+// Memory that the first interpreter allocated outlives it, and a later interpreter of the process
+// that chose another allocator would free it with the wrong one, and crash. A script can ask for
+// another one through os.environ (PYTHONMALLOC, or PYTHONDEVMODE, which brings the debug
+// allocator), for the processes it starts: every interpreter of ours sees these two as the program
+// started with them, as a next python3 process would. Read once, before the first start.
+void GiveTheAllocatorVariablesAsAtStart() {
+  static const std::optional<std::string> allocator = AtStart("PYTHONMALLOC");
+  static const std::optional<std::string> dev_mode = AtStart("PYTHONDEVMODE");
+  SetAsAtStart("PYTHONMALLOC", allocator);
+  SetAsAtStart("PYTHONDEVMODE", dev_mode);
+}
+
+// The standard streams the program started with, each kept under a number of its own (closed on
+// exec, so no process a script starts gets it), with the file it is: -1 once a script has closed
+// the number or put another file there.
+std::array<int, 3> kept_streams = {-1, -1, -1};
+std::array<struct stat, 3> kept_files = {};
+
+bool SameFile(const struct stat& one, const struct stat& other) {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino && one.st_rdev == other.st_rdev;
+}
+
+// Read once, before the first start.
+void KeepStandardStreams() {
+  static const bool kept = [] {
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+      const int copy = fcntl(stream, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+      if (copy >= 0 && fstat(copy, &kept_files.at(stream)) == 0) {
+        kept_streams.at(stream) = copy;
+      } else if (copy >= 0) {
+        close(copy);
+      }
+    }
+    return true;
+  }();
+  (void)kept;
+}
+
+// A script may close a standard stream, or put a file of its own in its place: the next file it
+// opened after os.close(0) would be read by the menu for choices nobody typed, and after
+// os.close(2) the program's messages and every later traceback would go into it. After each call
+// the three are the program's again, as in the next python3 process. One that cannot be given
+// back, because a script closed its kept copy too, is at least never a file a script opens later.
+void GiveStandardStreamsBack() {
+  for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    int& kept = kept_streams.at(stream);
+    struct stat now = {};
+    if (kept >= 0 && (fstat(kept, &now) != 0 || !SameFile(now, kept_files.at(stream)))) {
+      kept = -1;  // the number is no longer ours
+    }
+    if (kept >= 0) {
+      (void)dup2(kept, stream);
+    } else if (fcntl(stream, F_GETFD) == -1) {
+      // As a stream started closed is given one: for writing only, so that reading still fails.
+      const int nowhere = open("/dev/null", O_WRONLY);  // the lowest free number, often this one
+      if (nowhere > stream) {
+        (void)dup2(nowhere, stream);
+        close(nowhere);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 // Ctrl-C while the interpreter starts would be taken for a failed start, or by the script's first
@@ -198,6 +283,8 @@ void StartInterpreter() {
   if (std::getenv("PYTHONINSPECT") != nullptr) {
     unsetenv("PYTHONINSPECT");
   }
+  GiveTheAllocatorVariablesAsAtStart();
+  KeepStandardStreams();
   sigset_t interrupt;
   sigset_t before;
   sigemptyset(&interrupt);
@@ -232,6 +319,7 @@ void StopInterpreter() {
   // At once: a thread left behind may run on into the interpreter that has shut down. What the
   // script wrote, through C's streams too, the shut-down has written out.
   HandOverIfThreadsRemain();
+  GiveStandardStreamsBack();
   // The script's output is lost as surely as a line of the menu's would be: the same failure.
   if (output_lost) {
     std::fprintf(stderr, "script-menu: cannot write to standard output\n");
