@@ -8,6 +8,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/program.h"
@@ -56,12 +57,14 @@ TEST(ModuleSearch, ShippedModuleIsFoundFromAnyFolderWithNoEnvironment) {
 
 TEST(ModuleSearch, ShippedModuleIsFoundWithoutProc) {
   // /proc is hidden in a namespace of the test's own, as in a container that does not mount it;
-  // the program is started by a relative path, as from a shell in its folder.
+  // the program is started by a relative path to a link to it, as from a shell in a folder of
+  // links such as ~/bin.
   if (const std::string why = support::WhyProcCannotBeHidden(); !why.empty()) {
     GTEST_SKIP() << why;
   }
-  const fs::path program = support::ProgramPath();
-  Launch launch = WithNoEnvironment(program.parent_path());
+  const TempDir links;
+  fs::create_symlink(support::ProgramPath(), links.path / "script-menu");
+  Launch launch = WithNoEnvironment(links.path);
   launch.program = "/usr/bin/unshare";
   launch.arguments = {
       "--user",  "--map-root-user",
@@ -141,6 +144,14 @@ TEST(Locale, ScriptTextComesOutAsUtf8UnderTheCLocale) {
     EXPECT_EQ(run.out, "Grüße → ✓\nEnter a number.\n№ 7\n\nGrüße → ✓\n") << locale;
     EXPECT_EQ(run.err, "") << locale;
   }
+  // An encoding the user asks for wins there too.
+  Launch latin1;
+  latin1.env = {"LANG", "LC_ALL=C", "PYTHONIOENCODING=latin-1"};
+  const auto run = support::Talk("def printsomething():\n    print('Grüße')\n", "3\n", latin1);
+  EXPECT_EQ(run.out,
+            "Gr\xfc\xdf"
+            "e\n");
+  EXPECT_EQ(run.err, "");
 }
 
 TEST(InterpreterStart, UsesTheInstallationItWasBuiltAgainstWhateverPython3IsOnPath) {
@@ -242,16 +253,24 @@ TEST(InterpreterStart, NoProgramLooksForLibrariesInTheWorkingFolder) {
 }
 
 TEST(InterpreterStart, FailureEndsTheProgramWithTheReasonNotACrash) {
+  // No standard library, which older releases take for a fatal error and abort on; and a setting
+  // they take for the user's error, and exit on.
   const TempDir empty_home;
-  Launch launch;
-  launch.env = {"PYTHONHOME=" + empty_home.path.string()};
-  const auto run = RunProgram(launch, "3\n");
-  EXPECT_EQ(run.signal, 0) << "ended by a signal: " << run.err;
-  EXPECT_NE(run.exit_code, 0);
-  EXPECT_FALSE(run.timed_out);
-  EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("script-menu: cannot start the Python interpreter: "), std::string::npos)
-      << run.err;
+  for (const auto& [setting, reason] :
+       {std::pair<std::string, std::string>{"PYTHONHOME=" + empty_home.path.string(), "encoding"},
+        {"PYTHONHASHSEED=bogus", "PYTHONHASHSEED must be"}}) {
+    Launch launch;
+    launch.env = {setting};
+    const auto run = RunProgram(launch, "3\n");
+    EXPECT_EQ(run.signal, 0) << "ended by a signal: " << run.err;
+    EXPECT_EQ(run.exit_code, 1) << setting;
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
+    const auto said = run.err.find("script-menu: cannot start the Python interpreter: ");
+    EXPECT_NE(said, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("script-menu:", said + 1), std::string::npos) << run.err;
+  }
 }
 
 }  // namespace

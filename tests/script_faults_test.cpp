@@ -177,6 +177,43 @@ def DoubleValue(value):
                          "child of DoubleValue 7\nthe child ended with 7\n\n" + "menu\n");
   EXPECT_NE(run.err.find("ValueError: in the child"), std::string::npos) << run.err;
   EXPECT_EQ(run.exit_code, 0);
+
+  // A child forked by the module's top-level code, whose import then fails, and one forked by the
+  // menu procedure: each ends by itself, with the status of its own import and call.
+  const auto at_import = Talk(R"py(
+import os
+
+def ended_with(child):
+    _, status = os.waitpid(child, 0)
+    return os.WIFEXITED(status) and os.WEXITSTATUS(status)
+
+child = os.fork()
+if child == 0:
+    raise ValueError("the child's import fails")
+print("the import's child ended with", ended_with(child), flush=True)
+
+def printsomething():
+    child = os.fork()
+    if child == 0:
+        print("child of printsomething")
+        return
+    print("menu; its child ended with", ended_with(child))
+
+def PrintMe(value):
+    return value
+)py",
+                              "1 5\n3\n");
+  const std::string import = "the import's child ended with 1\n";
+  const std::string menu = import + "child of printsomething\nmenu; its child ended with 0\n";
+  EXPECT_EQ(at_import.out, menu + kEnter + import + "\n" + menu);
+  std::size_t reports = 0;
+  for (std::size_t at = 0;
+       (at = at_import.err.find("ValueError: the child's import fails", at)) != std::string::npos;
+       ++at) {
+    ++reports;
+  }
+  EXPECT_EQ(reports, 3U) << at_import.err;
+  EXPECT_EQ(at_import.exit_code, 0);
 }
 
 TEST(ScriptFaults, ExitInTheModulesTopLevelCodeDuringANumberCallEndsTheProgram) {

@@ -254,12 +254,16 @@ def DoubleValue(value):
 }
 
 TEST(Streams, UnreadableStandardInputIsAnErrorNotAnEnd) {
-  Launch launch;
-  launch.stdin_write_only = true;
-  const auto run = support::Talk(support::kEchoModule, "", launch);
-  EXPECT_EQ(run.out, "menu\n");
-  EXPECT_EQ(run.err, "script-menu: cannot read standard input: Bad file descriptor\n");
-  EXPECT_EQ(run.exit_code, 1);
+  // Open for writing only, or closed when the program starts.
+  for (const bool closed : {false, true}) {
+    Launch launch;
+    launch.stdin_write_only = !closed;
+    launch.close_stdin = closed;
+    const auto run = support::Talk(support::kEchoModule, "", launch);
+    EXPECT_EQ(run.out, "menu\n") << closed;
+    EXPECT_EQ(run.err, "script-menu: cannot read standard input: Bad file descriptor\n") << closed;
+    EXPECT_EQ(run.exit_code, 1) << closed;
+  }
 }
 
 // A script that asks the user something, in both of the interpreter's ways.

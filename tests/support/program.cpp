@@ -213,6 +213,9 @@ Child Start(const Launch& launch) {
       const int write_only = open("/dev/null", O_WRONLY);
       dup2(write_only, STDIN_FILENO);
     }
+    if (launch.close_stdin) {
+      close(STDIN_FILENO);
+    }
     if (launch.close_stdout) {
       close(STDOUT_FILENO);
     }

@@ -54,6 +54,7 @@ struct Launch {
   bool close_stdout = false;          // start with standard output closed
   bool close_stderr = false;          // start with standard error closed
   bool stdin_write_only = false;      // standard input open, but not for reading
+  bool close_stdin = false;           // start with standard input closed
   std::filesystem::path output_file;  // standard output into this file, not a pipe
   long long file_size_limit = -1;     // when set, writing a file beyond this many bytes fails
 };
