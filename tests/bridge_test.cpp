@@ -116,9 +116,11 @@ TEST_F(Bridge, ReleasesEachReferenceOnceOnEveryPath) {
 
 TEST_F(Bridge, LeavesTheProcesssReferenceTotalWhereItWas) {
   // A debug build of the interpreter counts every reference the process holds, across restarts:
-  // one that a call takes and never gives back stays in the total for good.
+  // one that a call takes and never gives back stays in the total for good. Every path of both
+  // operations is taken: a module that fails to import, one that puts another object in its place
+  // or makes itself an instance of a module subclass, and each way a call can end.
   UseModule(R"py(
-import sys
+import os, sys, types
 
 def Total(value):
     return sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else -1
@@ -126,26 +128,61 @@ def Total(value):
 def printsomething():
     print("menu")
 
+def Echo(value):
+    return value
+
+def Huge(value):
+    return 2 ** 40
+
 def Fails(value):
     raise LookupError(value)
+
+NotCallable = 42
+
+class Replacement:
+    printsomething = staticmethod(printsomething)
+    Echo = staticmethod(Echo)
+    Fails = staticmethod(Fails)
+    NotCallable = NotCallable
+
+    def __getattr__(self, name):
+        if name == "Raising":
+            raise KeyError(name)
+        raise AttributeError(name)
+
+class Subclass(types.ModuleType):
+    pass
+
+form = os.environ.get("MODULE_FORM")
+if form == "failing":
+    raise ImportError("as asked")
+if form == "replaced":
+    sys.modules[__name__] = Replacement()
+if form == "subclassed":
+    sys.modules[__name__].__class__ = Subclass
 )py");
   if (CallScriptIntFunction("Total", 0) == -1) {
     GTEST_SKIP() << "only a debug build of the interpreter counts its references";
   }
-  const auto each_operation = [](int times) {
+  const auto each_path = [](int times) {
     for (int i = 0; i < times; ++i) {
-      RunScriptProcedure("printsomething");
-      RunScriptProcedure("Missing");
-      CallScriptIntFunction("Total", i);
-      CallScriptIntFunction("Fails", i);
-      CallScriptIntFunction("Missing", i);
+      for (const char* form : {"plain", "failing", "replaced", "subclassed"}) {
+        setenv("MODULE_FORM", form, 1);
+        for (const char* name : {"printsomething", "Missing", "Raising", "Fails"}) {
+          RunScriptProcedure(name);
+        }
+        for (const char* name : {"Echo", "Huge", "Fails", "Missing", "NotCallable", "Raising"}) {
+          CallScriptIntFunction(name, i);
+        }
+      }
+      unsetenv("MODULE_FORM");
     }
   };
   CaptureStdout();
   CaptureStderr();
-  each_operation(1);  // what the interpreter keeps for good once it has run each path
+  each_path(1);  // what the interpreter keeps for good once it has run each path
   const int before = CallScriptIntFunction("Total", 0);
-  each_operation(100);
+  each_path(10);
   const int after = CallScriptIntFunction("Total", 0);
   GetCapturedStdout();
   GetCapturedStderr();
