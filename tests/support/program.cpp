@@ -1,6 +1,7 @@
 #include "support/program.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -309,6 +310,8 @@ Outcome Finish(Child& child, milliseconds patience) {
       waitpid(child.pid, &status, 0);
       exited = true;
       outcome.timed_out = true;
+      ADD_FAILURE() << "the program hung: still running after " << patience.count() / 1000
+                    << " s, so it was killed";
     }
   }
   // Whatever is still in the streams after the exit.

@@ -15,9 +15,10 @@ namespace support {
 
 using std::chrono::milliseconds;
 
-// How long a test waits for the program before it takes it for hung: far beyond what a slow or
-// loaded machine, or a sanitizer build, needs for the longest dialogue here.
-constexpr milliseconds kPatience{180000};
+// How long a test waits for the program before it takes it for hung: about four times what the
+// longest dialogue here takes under the sanitizers or on the debug interpreter, on a loaded
+// machine, and within the time limit of each test (tests/CMakeLists.txt).
+constexpr milliseconds kPatience{20000};
 
 // A folder of its own for one test, removed with everything in it afterwards.
 struct TempDir {
