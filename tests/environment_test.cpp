@@ -178,7 +178,7 @@ TEST(InterpreterStart, EveryCallHasTheAllocatorThatTheProgramStartedWith) {
   // A script may set these for the processes it starts. A later interpreter of the program's own
   // process that took another allocator would free the first one's memory with it, and crash.
   const std::string module = R"py(
-import datetime, json, os, re
+import json, os, re
 
 def printsomething():
     print("menu", os.environ.get("PYTHONMALLOC"), os.environ.get("PYTHONDEVMODE"))
