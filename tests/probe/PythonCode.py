@@ -7,17 +7,12 @@ often, and one never reported was never released at all. Results are released be
 shut-down, once their value has been taken.
 """
 import sys
-import types
+import weakref
 
 
 def _report_release(what):
     early = sys.modules.get(__name__) is not None
     print(what, "released while imported" if early else "released")
-
-
-class _Module(types.ModuleType):
-    def __del__(self):
-        _report_release("module")
 
 
 class _Result(int):
@@ -58,4 +53,5 @@ printsomething = _Function("printsomething", _menu)
 PrintMe = _Function("PrintMe", _print_me)
 DoubleValue = _Function("DoubleValue", _double_value)
 NotCallable = 42
-sys.modules[__name__].__class__ = _Module
+# The module stays a plain one, looked up as such; a weak reference tells of its release.
+_module_watch = weakref.ref(sys.modules[__name__], lambda _: _report_release("module"))
