@@ -70,8 +70,21 @@ run: configure
 	cmake --build $(BUILD) -j $(JOBS) --target script-menu
 	$(BUILD)/bin/script-menu
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+# The suite and the benchmark need GoogleTest and Google Benchmark, which configure only looks for.
+# One installed since the build was configured is looked for again before the target gives up.
+# $(call require,CACHE ENTRY,WHAT,DEBIAN PACKAGE,TARGET)
+define require
+@if ! grep -qx '$(1):INTERNAL=ON' $(BUILD)/CMakeCache.txt; then \
+  cmake -S . -B $(BUILD) > /dev/null && grep -qx '$(1):INTERNAL=ON' $(BUILD)/CMakeCache.txt || \
+  { echo "make $(4): $(2) was not found: on Debian, apt-get install $(3)" >&2; exit 1; }; \
+fi
+endef
+
+# --no-tests=error: a build without the suite fails rather than passing on no tests at all.
+test: configure
+	$(call require,SCRIPT_MENU_HAS_TESTS,GoogleTest,libgtest-dev,test)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 # The compared cases are repeated and interleaved at random, so that they share the machine's
 # noise. QUICK=1 (for CI) runs the timed cases only to show they work, but keeps enough calls
@@ -83,6 +96,7 @@ BENCH_RUN := --benchmark_repetitions=60 --benchmark_min_time=0.05
 endif
 
 bench: configure
+	$(call require,SCRIPT_MENU_HAS_BENCH,Google Benchmark,libbenchmark-dev,bench)
 	cmake --build $(BUILD) -j $(JOBS) --target script_menu_bench
 	$(BUILD)/bench/script_menu_bench $(BENCH_RUN) --benchmark_enable_random_interleaving=true \
 	  --benchmark_display_aggregates_only=true \
