@@ -13,6 +13,10 @@
 # PYTHON=/path/to/python3 builds against that interpreter's release, in a build folder of its own.
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer, in a folder of its own too.
 # WERROR=1 makes every compiler warning an error.
+# JOBS=n runs n build jobs and n tests at once (2).
+# QUICK=1 makes make bench short (see above); BENCH_ARGS adds arguments to the benchmark program's,
+# for instance BENCH_ARGS=--benchmark_filter=python3.
+# PREFIX (/usr/local) and DESTDIR (none) say where make install installs and make uninstall removes.
 
 PYTHON ?= /usr/bin/python3
 SANITIZE ?= 0
