@@ -6,7 +6,8 @@
 #                        (QUICK=1: the timed cases only run, the memory bounds still hold)
 #   make install         install the stripped program, its module (compiled there), the manual page
 #                        and the documents under PREFIX (/usr/local), within DESTDIR if given
-#   make uninstall       remove what make install put under the same PREFIX and DESTDIR
+#   make uninstall       remove what make install put under the same PREFIX and DESTDIR, by the
+#                        record it keeps in .installed/ (make clean keeps that)
 #   make package         build a Debian package (.deb) in a build folder of its own, with Debian's
 #                        build flags
 #   make lint            check the format and run clang-tidy
@@ -108,11 +109,17 @@ bench: configure
 	@echo
 	@"$(PYTHON_EXECUTABLE)" bench/summary.py $(BUILD)/bench.json
 
+# What make install put where is recorded outside build/, so that make uninstall still knows it
+# after make clean.
+INSTALL_RECORDS := .installed
+
 install: build
-	"$(PYTHON_EXECUTABLE)" packaging/installation.py install $(BUILD) "$(PREFIX)" "$(DESTDIR)"
+	"$(PYTHON_EXECUTABLE)" packaging/installation.py install $(BUILD) $(INSTALL_RECORDS) \
+	  "$(PREFIX)" "$(DESTDIR)"
 
 uninstall:
-	"$(PYTHON_EXECUTABLE)" packaging/installation.py uninstall $(BUILD) "$(PREFIX)" "$(DESTDIR)"
+	"$(PYTHON_EXECUTABLE)" packaging/installation.py uninstall $(INSTALL_RECORDS) \
+	  "$(PREFIX)" "$(DESTDIR)"
 
 # The package's dependencies are Debian's packages, so it is built against Debian's own python3.
 # It is built in a folder of its own, with Debian's build flags (every hardening feature on), and
@@ -150,5 +157,6 @@ lint: configure
 	  || { cat $(BUILD)/clang-tidy.log; exit 1; }
 	@echo "lint: format and clang-tidy clean"
 
+# The install records stay: make uninstall needs them.
 clean:
 	rm -rf build
