@@ -121,27 +121,12 @@ uninstall:
 	"$(PYTHON_EXECUTABLE)" packaging/installation.py uninstall $(INSTALL_RECORDS) \
 	  "$(PREFIX)" "$(DESTDIR)"
 
-# The package's dependencies are Debian's packages, so it is built against Debian's own python3.
-# It is built in a folder of its own, with Debian's build flags (every hardening feature on), and
-# configured afresh when they change.
+# The package is built against Debian's own python3, in a folder of its own, with Debian's build
+# flags: see .ci/build_package.
 PACKAGE_BUILD := build/python-$(PYTHON_VERSION)-package
 
 package:
-	@case "$(PYTHON_EXECUTABLE)" in /usr/bin/*) ;; *) \
-	  echo "make package: a package is built against Debian's python3, not $(PYTHON_EXECUTABLE)" >&2; \
-	  exit 1;; esac
-	@set -e; export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
-	cxxflags="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)"; \
-	ldflags="$$(dpkg-buildflags --get LDFLAGS)"; \
-	settings="$(PYTHON_EXECUTABLE) WERROR=$(WERROR_OPTION) CXXFLAGS=$$cxxflags LDFLAGS=$$ldflags"; \
-	if [ "$$(cat $(PACKAGE_BUILD)/settings 2>/dev/null)" != "$$settings" ]; then \
-	  rm -rf $(PACKAGE_BUILD); \
-	  cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF \
-	    -DCMAKE_CXX_FLAGS="$$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$$ldflags" \
-	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_WERROR=$(WERROR_OPTION); \
-	  echo "$$settings" > $(PACKAGE_BUILD)/settings; \
-	fi
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target package
+	.ci/build_package $(PACKAGE_BUILD) "$(PYTHON_EXECUTABLE)" $(WERROR_OPTION) $(JOBS)
 
 # The format (.clang-format) of every C++ file, and clang-tidy's checks (.clang-tidy) over the
 # program, its tests and the benchmark, with this build's compile commands. The files' paths are
