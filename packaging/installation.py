@@ -53,6 +53,9 @@ def missing_folders(paths):
 
 def install(build, records, prefix, destdir):
     target = destdir + prefix
+    # What is installed is for every user: a stricter umask of whoever installs would leave the
+    # folders (and the byte code) that cmake and py_compile create readable by that user alone.
+    os.umask(0o022)
     # A trial run into a scratch folder tells which files go where, and so which folders the
     # real one is going to create.
     with tempfile.TemporaryDirectory() as scratch:
