@@ -56,16 +56,18 @@ all: build
 
 # Two interpreters of one version share a folder name: one configured for another interpreter is
 # configured afresh rather than silently used.
-# WERROR=1 is set on an existing configuration too.
+# WERROR=1 and PREFIX are set on an existing configuration too: the manual page names the files
+# under the PREFIX that make install installs to.
 configure:
 	@if [ "$$(cat $(BUILD)/python-executable 2>/dev/null)" != "$(PYTHON_EXECUTABLE)" ]; then \
 	  rm -rf $(BUILD) && \
 	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_SANITIZE=$(SANITIZE_OPTION) \
-	    -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) && \
+	    -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) -DCMAKE_INSTALL_PREFIX="$(PREFIX)" && \
 	  echo "$(PYTHON_EXECUTABLE)" > $(BUILD)/python-executable; \
-	elif ! grep -qx "SCRIPT_MENU_WERROR:BOOL=$(WERROR_OPTION)" $(BUILD)/CMakeCache.txt; then \
-	  cmake -S . -B $(BUILD) -DSCRIPT_MENU_WERROR=$(WERROR_OPTION); \
+	elif ! grep -qx "SCRIPT_MENU_WERROR:BOOL=$(WERROR_OPTION)" $(BUILD)/CMakeCache.txt || \
+	  ! grep -qxF "CMAKE_INSTALL_PREFIX:PATH=$(PREFIX)" $(BUILD)/CMakeCache.txt; then \
+	  cmake -S . -B $(BUILD) -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) -DCMAKE_INSTALL_PREFIX="$(PREFIX)"; \
 	fi
 
 build: configure
