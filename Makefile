@@ -10,7 +10,8 @@
 #                        record it keeps in .installed/ (make clean keeps that)
 #   make package         build a Debian package (.deb) in a build folder of its own, with Debian's
 #                        build flags
-#   make lint            check the format and run clang-tidy
+#   make lint            check the format and run clang-tidy (needs GoogleTest and Google
+#                        Benchmark too: it checks the tests and the benchmark)
 # PYTHON=/path/to/python3 builds against that interpreter's release, in a build folder of its own.
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer, in a folder of its own too.
 # WERROR=1 makes every compiler warning an error.
@@ -130,17 +131,20 @@ PACKAGE_BUILD := build/python-$(PYTHON_VERSION)-package
 package:
 	.ci/build_package $(PACKAGE_BUILD) "$(PYTHON_EXECUTABLE)" $(WERROR_OPTION) $(JOBS)
 
-# The format (.clang-format) of every C++ file, and clang-tidy's checks (.clang-tidy) over the
-# program, its tests and the benchmark, with this build's compile commands. The files' paths are
-# absolute, so they are matched from this checkout's own folder on: a bare /src/ would match every
-# file of a checkout that lies in a folder named src, such as ~/src/script-menu.
-CXX_FILES = $(shell find src tests bench -name '*.cpp' -o -name '*.h')
+# The format (.clang-format) of every C and C++ file, and clang-tidy's checks (.clang-tidy) over
+# every file this build compiles, by its compile commands: the program, its tests (their C library
+# too) and the benchmark, so lint needs GoogleTest and Google Benchmark as well. The files' paths
+# are absolute, so they are matched from this checkout's own folder on: a bare /src/ would match
+# every file of a checkout that lies in a folder named src, such as ~/src/script-menu.
+SOURCE_FILES = $(shell find src tests bench -name '*.c' -o -name '*.cpp' -o -name '*.h')
 CHECKOUT_REGEX = $(shell "$(PYTHON_EXECUTABLE)" -c 'import re, sys; print(re.escape(sys.argv[1]))' "$(CURDIR)")
 
 lint: configure
-	clang-format --dry-run --Werror $(CXX_FILES)
+	$(call require,SCRIPT_MENU_HAS_TESTS,GoogleTest,libgtest-dev,lint)
+	$(call require,SCRIPT_MENU_HAS_BENCH,Google Benchmark,libbenchmark-dev,lint)
+	clang-format --dry-run --Werror $(SOURCE_FILES)
 	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet -header-filter='^$(CHECKOUT_REGEX)/(src|tests|bench)/' \
-	  '^$(CHECKOUT_REGEX)/(src|tests|bench)/.*\.cpp$$' > $(BUILD)/clang-tidy.log 2>&1 \
+	  '^$(CHECKOUT_REGEX)/(?!build/)' > $(BUILD)/clang-tidy.log 2>&1 \
 	  || { cat $(BUILD)/clang-tidy.log; exit 1; }
 	@echo "lint: format and clang-tidy clean"
 
