@@ -37,6 +37,9 @@ ifeq ($(PYTHON_EXECUTABLE),)
 $(error PYTHON=$(PYTHON) is not a python3 interpreter that runs here)
 endif
 
+# PREFIX as CMake keeps it, so that the configuration's can be compared with it.
+CMAKE_PREFIX := $(shell "$(PYTHON_EXECUTABLE)" -c 'import os, sys; print(os.path.normpath(sys.argv[1]))' "$(PREFIX)")
+
 ifeq ($(WERROR),1)
 WERROR_OPTION := ON
 else
@@ -64,11 +67,12 @@ configure:
 	  rm -rf $(BUILD) && \
 	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_SANITIZE=$(SANITIZE_OPTION) \
-	    -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) -DCMAKE_INSTALL_PREFIX="$(PREFIX)" && \
+	    -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) -DCMAKE_INSTALL_PREFIX="$(CMAKE_PREFIX)" && \
 	  echo "$(PYTHON_EXECUTABLE)" > $(BUILD)/python-executable; \
 	elif ! grep -qx "SCRIPT_MENU_WERROR:BOOL=$(WERROR_OPTION)" $(BUILD)/CMakeCache.txt || \
-	  ! grep -qxF "CMAKE_INSTALL_PREFIX:PATH=$(PREFIX)" $(BUILD)/CMakeCache.txt; then \
-	  cmake -S . -B $(BUILD) -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) -DCMAKE_INSTALL_PREFIX="$(PREFIX)"; \
+	  ! grep -qxF "CMAKE_INSTALL_PREFIX:PATH=$(CMAKE_PREFIX)" $(BUILD)/CMakeCache.txt; then \
+	  cmake -S . -B $(BUILD) -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) \
+	    -DCMAKE_INSTALL_PREFIX="$(CMAKE_PREFIX)"; \
 	fi
 
 build: configure
