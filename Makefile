@@ -6,13 +6,19 @@
 #                        (QUICK=1: the timed cases only run, the memory bounds still hold)
 #   make install         install the stripped program, its module (compiled there), the manual page
 #                        and the documents under PREFIX (/usr/local), within DESTDIR if given
-#   make uninstall       remove what make install put under the same PREFIX and DESTDIR
+#   make uninstall       remove what make install put under the same PREFIX and DESTDIR, by the
+#                        record it keeps in .installed/ (make clean keeps that)
 #   make package         build a Debian package (.deb) in a build folder of its own, with Debian's
 #                        build flags
-#   make lint            check the format and run clang-tidy
+#   make lint            check the format and run clang-tidy (needs GoogleTest and Google
+#                        Benchmark too: it checks the tests and the benchmark)
 # PYTHON=/path/to/python3 builds against that interpreter's release, in a build folder of its own.
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer, in a folder of its own too.
 # WERROR=1 makes every compiler warning an error.
+# JOBS=n runs n build jobs and n tests at once (2).
+# QUICK=1 makes make bench short (see above); BENCH_ARGS adds arguments to the benchmark program's,
+# for instance BENCH_ARGS=--benchmark_filter=python3.
+# PREFIX (/usr/local) and DESTDIR (none) say where make install installs and make uninstall removes.
 
 PYTHON ?= /usr/bin/python3
 SANITIZE ?= 0
@@ -30,6 +36,9 @@ PYTHON_VERSION := $(shell "$(PYTHON)" -c 'import platform, sys; print(platform.p
 ifeq ($(PYTHON_EXECUTABLE),)
 $(error PYTHON=$(PYTHON) is not a python3 interpreter that runs here)
 endif
+
+# PREFIX as CMake keeps it, so that the configuration's can be compared with it.
+CMAKE_PREFIX := $(shell "$(PYTHON_EXECUTABLE)" -c 'import os, sys; print(os.path.normpath(sys.argv[1]))' "$(PREFIX)")
 
 ifeq ($(WERROR),1)
 WERROR_OPTION := ON
@@ -51,16 +60,19 @@ all: build
 
 # Two interpreters of one version share a folder name: one configured for another interpreter is
 # configured afresh rather than silently used.
-# WERROR=1 is set on an existing configuration too.
+# WERROR=1 and PREFIX are set on an existing configuration too: the manual page names the files
+# under the PREFIX that make install installs to.
 configure:
 	@if [ "$$(cat $(BUILD)/python-executable 2>/dev/null)" != "$(PYTHON_EXECUTABLE)" ]; then \
 	  rm -rf $(BUILD) && \
 	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_SANITIZE=$(SANITIZE_OPTION) \
-	    -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) && \
+	    -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) -DCMAKE_INSTALL_PREFIX="$(CMAKE_PREFIX)" && \
 	  echo "$(PYTHON_EXECUTABLE)" > $(BUILD)/python-executable; \
-	elif ! grep -qx "SCRIPT_MENU_WERROR:BOOL=$(WERROR_OPTION)" $(BUILD)/CMakeCache.txt; then \
-	  cmake -S . -B $(BUILD) -DSCRIPT_MENU_WERROR=$(WERROR_OPTION); \
+	elif ! grep -qx "SCRIPT_MENU_WERROR:BOOL=$(WERROR_OPTION)" $(BUILD)/CMakeCache.txt || \
+	  ! grep -qxF "CMAKE_INSTALL_PREFIX:PATH=$(CMAKE_PREFIX)" $(BUILD)/CMakeCache.txt; then \
+	  cmake -S . -B $(BUILD) -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) \
+	    -DCMAKE_INSTALL_PREFIX="$(CMAKE_PREFIX)"; \
 	fi
 
 build: configure
@@ -70,8 +82,21 @@ run: configure
 	cmake --build $(BUILD) -j $(JOBS) --target script-menu
 	$(BUILD)/bin/script-menu
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+# The suite and the benchmark need GoogleTest and Google Benchmark, which configure only looks for.
+# One installed since the build was configured is looked for again before the target gives up.
+# $(call require,CACHE ENTRY,WHAT,DEBIAN PACKAGE,TARGET)
+define require
+@if ! grep -qx '$(1):INTERNAL=ON' $(BUILD)/CMakeCache.txt; then \
+  cmake -S . -B $(BUILD) > /dev/null && grep -qx '$(1):INTERNAL=ON' $(BUILD)/CMakeCache.txt || \
+  { echo "make $(4): $(2) was not found: on Debian, apt-get install $(3)" >&2; exit 1; }; \
+fi
+endef
+
+# --no-tests=error: a build without the suite fails rather than passing on no tests at all.
+test: configure
+	$(call require,SCRIPT_MENU_HAS_TESTS,GoogleTest,libgtest-dev,test)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 # The compared cases are repeated and interleaved at random, so that they share the machine's
 # noise. QUICK=1 (for CI) runs the timed cases only to show they work, but keeps enough calls
@@ -83,6 +108,7 @@ BENCH_RUN := --benchmark_repetitions=60 --benchmark_min_time=0.05
 endif
 
 bench: configure
+	$(call require,SCRIPT_MENU_HAS_BENCH,Google Benchmark,libbenchmark-dev,bench)
 	cmake --build $(BUILD) -j $(JOBS) --target script_menu_bench
 	$(BUILD)/bench/script_menu_bench $(BENCH_RUN) --benchmark_enable_random_interleaving=true \
 	  --benchmark_display_aggregates_only=true \
@@ -90,47 +116,42 @@ bench: configure
 	@echo
 	@"$(PYTHON_EXECUTABLE)" bench/summary.py $(BUILD)/bench.json
 
+# What make install put where is recorded outside build/, so that make uninstall still knows it
+# after make clean.
+INSTALL_RECORDS := .installed
+
 install: build
-	"$(PYTHON_EXECUTABLE)" packaging/installation.py install $(BUILD) "$(PREFIX)" "$(DESTDIR)"
+	"$(PYTHON_EXECUTABLE)" packaging/installation.py install $(BUILD) $(INSTALL_RECORDS) \
+	  "$(PREFIX)" "$(DESTDIR)"
 
 uninstall:
-	"$(PYTHON_EXECUTABLE)" packaging/installation.py uninstall $(BUILD) "$(PREFIX)" "$(DESTDIR)"
+	"$(PYTHON_EXECUTABLE)" packaging/installation.py uninstall $(INSTALL_RECORDS) \
+	  "$(PREFIX)" "$(DESTDIR)"
 
-# The package's dependencies are Debian's packages, so it is built against Debian's own python3.
-# It is built in a folder of its own, with Debian's build flags (every hardening feature on), and
-# configured afresh when they change.
+# The package is built against Debian's own python3, in a folder of its own, with Debian's build
+# flags: see .ci/build_package.
 PACKAGE_BUILD := build/python-$(PYTHON_VERSION)-package
 
 package:
-	@case "$(PYTHON_EXECUTABLE)" in /usr/bin/*) ;; *) \
-	  echo "make package: a package is built against Debian's python3, not $(PYTHON_EXECUTABLE)" >&2; \
-	  exit 1;; esac
-	@set -e; export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
-	cxxflags="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)"; \
-	ldflags="$$(dpkg-buildflags --get LDFLAGS)"; \
-	settings="$(PYTHON_EXECUTABLE) WERROR=$(WERROR_OPTION) CXXFLAGS=$$cxxflags LDFLAGS=$$ldflags"; \
-	if [ "$$(cat $(PACKAGE_BUILD)/settings 2>/dev/null)" != "$$settings" ]; then \
-	  rm -rf $(PACKAGE_BUILD); \
-	  cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF \
-	    -DCMAKE_CXX_FLAGS="$$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$$ldflags" \
-	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_WERROR=$(WERROR_OPTION); \
-	  echo "$$settings" > $(PACKAGE_BUILD)/settings; \
-	fi
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target package
+	.ci/build_package $(PACKAGE_BUILD) "$(PYTHON_EXECUTABLE)" $(WERROR_OPTION) $(JOBS)
 
-# The format (.clang-format) of every C++ file, and clang-tidy's checks (.clang-tidy) over the
-# program, its tests and the benchmark, with this build's compile commands. The files' paths are
-# absolute, so they are matched from this checkout's own folder on: a bare /src/ would match every
-# file of a checkout that lies in a folder named src, such as ~/src/script-menu.
-CXX_FILES = $(shell find src tests bench -name '*.cpp' -o -name '*.h')
+# The format (.clang-format) of every C and C++ file, and clang-tidy's checks (.clang-tidy) over
+# every file this build compiles, by its compile commands: the program, its tests (their C library
+# too) and the benchmark, so lint needs GoogleTest and Google Benchmark as well. The files' paths
+# are absolute, so they are matched from this checkout's own folder on: a bare /src/ would match
+# every file of a checkout that lies in a folder named src, such as ~/src/script-menu.
+SOURCE_FILES = $(shell find src tests bench -name '*.c' -o -name '*.cpp' -o -name '*.h')
 CHECKOUT_REGEX = $(shell "$(PYTHON_EXECUTABLE)" -c 'import re, sys; print(re.escape(sys.argv[1]))' "$(CURDIR)")
 
 lint: configure
-	clang-format --dry-run --Werror $(CXX_FILES)
+	$(call require,SCRIPT_MENU_HAS_TESTS,GoogleTest,libgtest-dev,lint)
+	$(call require,SCRIPT_MENU_HAS_BENCH,Google Benchmark,libbenchmark-dev,lint)
+	clang-format --dry-run --Werror $(SOURCE_FILES)
 	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet -header-filter='^$(CHECKOUT_REGEX)/(src|tests|bench)/' \
-	  '^$(CHECKOUT_REGEX)/(src|tests|bench)/.*\.cpp$$' > $(BUILD)/clang-tidy.log 2>&1 \
+	  '^$(CHECKOUT_REGEX)/(?!build/)' > $(BUILD)/clang-tidy.log 2>&1 \
 	  || { cat $(BUILD)/clang-tidy.log; exit 1; }
 	@echo "lint: format and clang-tidy clean"
 
+# The install records stay: make uninstall needs them.
 clean:
 	rm -rf build

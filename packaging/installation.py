@@ -1,12 +1,13 @@
 """make install and make uninstall, around cmake --install.
 
-install: installs the build under PREFIX (within DESTDIR), and keeps a record in the build folder
-of what it put where: the install manifest (the module's byte code, compiled by the installation,
-among it) and the folders it had to create.
+install: installs the build under PREFIX (within DESTDIR), and keeps a record in the folder
+RECORDS of what it put where: the install manifest (the module's byte code, compiled by the
+installation, among it) and the folders it had to create. RECORDS lies outside the build folder,
+so that make clean, or a build folder removed by hand, leaves the installation removable.
 
-uninstall: removes, by that record, what install put under the same PREFIX and DESTDIR: the
+uninstall: removes, by that record alone, what install put under the same PREFIX and DESTDIR: the
 manifest's files, any other byte code of its Python modules, and the folders install created,
-once they are empty. Folders that were there before stay.
+once they are empty. Folders that were there before stay. It needs no build folder.
 """
 
 import json
@@ -17,10 +18,10 @@ import tempfile
 import urllib.parse
 
 
-def record_path(build, target):
+def record_path(records, target):
     # One record per place installed to, so that installing elsewhere forgets nothing.
     name = urllib.parse.quote(target, safe="") + ".json"
-    return os.path.join(build, "installed", name)
+    return os.path.join(records, name)
 
 
 def cmake_install(build, prefix, destdir, quiet=False):
@@ -50,8 +51,11 @@ def missing_folders(paths):
     return missing
 
 
-def install(build, prefix, destdir):
+def install(build, records, prefix, destdir):
     target = destdir + prefix
+    # What is installed is for every user: a stricter umask of whoever installs would leave the
+    # folders (and the byte code) that cmake and py_compile create readable by that user alone.
+    os.umask(0o022)
     # A trial run into a scratch folder tells which files go where, and so which folders the
     # real one is going to create.
     with tempfile.TemporaryDirectory() as scratch:
@@ -59,7 +63,7 @@ def install(build, prefix, destdir):
     created = missing_folders([destdir + path for path in planned])
     manifest = cmake_install(build, prefix, destdir)
 
-    record = record_path(build, target)
+    record = record_path(records, target)
     if os.path.exists(record):
         # Installed here before: the folders made then are still install's to remove.
         with open(record, encoding="utf-8") as earlier:
@@ -91,11 +95,15 @@ def byte_code_of(module):
     ]
 
 
-def uninstall(build, prefix, destdir):
+def uninstall(records, prefix, destdir):
     target = destdir + prefix
-    record = record_path(build, target)
+    record = record_path(records, target)
     if not os.path.exists(record):
-        sys.exit("make uninstall: nothing was installed under {} from {}".format(target, build))
+        sys.exit(
+            "make uninstall: nothing was installed under {}: {} holds no record of it".format(
+                target, records
+            )
+        )
     with open(record, encoding="utf-8") as saved:
         installed = json.load(saved)
 
@@ -117,16 +125,23 @@ def uninstall(build, prefix, destdir):
 
 
 def main():
-    if len(sys.argv) != 5 or sys.argv[1] not in ("install", "uninstall"):
-        sys.exit("usage: installation.py install|uninstall BUILD PREFIX DESTDIR")
-    command, build, prefix, destdir = sys.argv[1:]
+    arguments = sys.argv[1:]
+    if not (
+        (len(arguments) == 5 and arguments[0] == "install")
+        or (len(arguments) == 4 and arguments[0] == "uninstall")
+    ):
+        sys.exit(
+            "usage: installation.py install BUILD RECORDS PREFIX DESTDIR\n"
+            "       installation.py uninstall RECORDS PREFIX DESTDIR"
+        )
+    command, *folders, prefix, destdir = arguments
     if not os.path.isabs(prefix):
         sys.exit("PREFIX has to be an absolute path, not " + prefix)
     # cmake would take a relative DESTDIR from its own working folder; the record needs one that
     # holds from anywhere.
     destdir = os.path.abspath(destdir) if destdir else ""
     prefix = os.path.normpath(prefix)
-    (install if command == "install" else uninstall)(build, prefix, destdir)
+    (install if command == "install" else uninstall)(*folders, prefix, destdir)
 
 
 if __name__ == "__main__":

@@ -61,7 +61,7 @@ PyObject* StartThreadOrEndCaller(PyObject* original, PyObject* arguments, PyObje
 
 PyMethodDef start_thread_or_end_caller = {
     "start_thread_or_end_caller",
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-cstyle-cast): the calling convention's own cast
+    // The calling convention's own cast.
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(StartThreadOrEndCaller)),
     METH_VARARGS | METH_KEYWORDS, nullptr};
 

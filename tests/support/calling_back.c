@@ -8,7 +8,7 @@ typedef void (*Callback)(void);
 static void* CallBackForEver(void* callback) {
   // Every 50 ms. (A python3 process whose exit such a thread calls into crashes now and then, as
   // this program's shut-down can: the more often it calls, the more often.)
-  const struct timespec period = {0, 50 * 1000 * 1000};
+  const struct timespec period = {0, 50L * 1000 * 1000};
   for (;;) {
     ((Callback)callback)();
     nanosleep(&period, NULL);
