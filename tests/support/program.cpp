@@ -28,6 +28,17 @@ using Clock = std::chrono::steady_clock;
   throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
+// In the child: closes the standard streams the launch wants closed.
+void CloseStandardStreams(const Launch& launch) {
+  for (const auto& [closed, stream] :
+       {std::pair{launch.close_stdin, STDIN_FILENO}, std::pair{launch.close_stdout, STDOUT_FILENO},
+        std::pair{launch.close_stderr, STDERR_FILENO}}) {
+    if (closed) {
+      close(stream);
+    }
+  }
+}
+
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& entries) {
   std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "LANG=C.UTF-8"};
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
@@ -214,15 +225,7 @@ Child Start(const Launch& launch) {
       const int write_only = open("/dev/null", O_WRONLY);
       dup2(write_only, STDIN_FILENO);
     }
-    if (launch.close_stdin) {
-      close(STDIN_FILENO);
-    }
-    if (launch.close_stdout) {
-      close(STDOUT_FILENO);
-    }
-    if (launch.close_stderr) {
-      close(STDERR_FILENO);
-    }
+    CloseStandardStreams(launch);
     if (!output_file.empty()) {
       const int file = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       dup2(file, STDOUT_FILENO);
