@@ -214,6 +214,30 @@ def PrintMe(value):
   }
   EXPECT_EQ(reports, 3U) << at_import.err;
   EXPECT_EQ(at_import.exit_code, 0);
+
+  // A child whose import puts in the module's place an object that raises when asked for a
+  // function: its call fails, as under python3.
+  const auto at_look_up = Talk(R"py(
+import os, sys
+
+class Raising:
+    def __getattr__(self, name):
+        raise KeyError(name)
+
+def printsomething():
+    print("menu")
+
+child = os.fork()
+if child == 0:
+    sys.modules[__name__] = Raising()
+else:
+    _, status = os.waitpid(child, 0)
+    print("the child ended with", os.WIFEXITED(status) and os.WEXITSTATUS(status), flush=True)
+)py",
+                               "1 5\n3\n");
+  const std::string ended = "the child ended with 1\n";
+  EXPECT_EQ(at_look_up.out, ended + "menu\n" + kEnter + ended + "\n" + ended + "menu\n");
+  EXPECT_EQ(at_look_up.exit_code, 0);
 }
 
 TEST(ScriptFaults, ExitInTheModulesTopLevelCodeDuringANumberCallEndsTheProgram) {

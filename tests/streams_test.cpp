@@ -192,65 +192,147 @@ TEST(Streams, ClosedStandardOutputStopsTheProgramAtOnce) {
   }
 }
 
+// A module's source with @FILES@ standing for the folder of a test's files.
+std::string WithFilesIn(std::string source, const std::filesystem::path& folder) {
+  const std::string mark = "@FILES@";
+  for (auto at = source.find(mark); at != std::string::npos; at = source.find(mark, at)) {
+    source.replace(at, mark.size(), folder.string());
+  }
+  return source;
+}
+
+std::string Contents(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
 TEST(Streams, FilesAScriptOpensNeverBecomeAStandardStream) {
-  // A script that closes standard input and error and opens files in their place: after the call
-  // the menu reads what the user types, not the script's file, and tracebacks reach the user.
+  // A script that makes standard input non-blocking, closes all three streams and opens files in
+  // their place: after the call the menu reads what the user types, not the script's file, its
+  // lines reach the user, and so do tracebacks.
   const TempDir files;
-  const std::string choices = (files.path / "choices").string();
-  const std::string log = (files.path / "log").string();
-  std::ofstream(choices) << "3\n";
-  const std::string err = TalkInLockstep(
-      R"py(
+  std::ofstream(files.path / "choices") << "3\n";
+  const std::string err =
+      TalkInLockstep(WithFilesIn(R"py(
 import os
 
 def printsomething():
     print("menu")
 
 def PrintMe(value):
-    os.close(0)
-    os.close(2)
-    print(os.open(")py" +
-          choices + R"py(", os.O_RDONLY), os.open(")py" + log +
-          R"py(", os.O_WRONLY | os.O_CREAT))
+    os.set_blocking(0, False)
+    for stream in (0, 1, 2):
+        os.close(stream)
+    print(os.open("@FILES@/choices", os.O_RDONLY), os.open("@FILES@/out", os.O_WRONLY | os.O_CREAT),
+          os.open("@FILES@/log", os.O_WRONLY | os.O_CREAT))
     return value
 
 def DoubleValue(value):
     raise ValueError("a traceback for standard error")
 )py",
-      false,
-      {{"menu\n", "1\n"},
-       {"menu\nEnter a number.\n", "5\n"},
-       {"menu\nEnter a number.\n0 2\n\nmenu\n", "2\n"},
-       {"menu\nEnter a number.\n0 2\n\nmenu\nEnter a number.\n", "6\n"},
-       {"menu\nEnter a number.\n0 2\n\nmenu\nEnter a number.\n\nmenu\n", "3\n"}});
+                                 files.path),
+                     false,
+                     {{"menu\n", "1\n"},
+                      {"menu\nEnter a number.\n", "5\n"},
+                      {"menu\nEnter a number.\n\nmenu\n", "2\n"},
+                      {"menu\nEnter a number.\n\nmenu\nEnter a number.\n", "6\n"},
+                      {"menu\nEnter a number.\n\nmenu\nEnter a number.\n\nmenu\n", "3\n"}});
   EXPECT_NE(err.find("ValueError: a traceback for standard error"), std::string::npos) << err;
-  std::ifstream logged(log);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(logged), {}), "");
+  EXPECT_EQ(Contents(files.path / "out"), "0 1 2\n");  // the script's own, as under python3
+  EXPECT_EQ(Contents(files.path / "log"), "");
+
+  // A script that puts a file of its own at the number of the program's copy of standard error,
+  // and closes the stream: that file is not taken for the stream, and the stream is never a file
+  // the script opens later, which would get the tracebacks of the calls after.
+  const auto replaced = support::Talk(WithFilesIn(R"py(
+import os
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            if int(name) > 2 and os.path.sameopenfile(int(name), 2):
+                os.dup2(os.open("@FILES@/trap", os.O_WRONLY | os.O_CREAT), int(name))
+        except OSError:
+            pass  # the listing's own descriptor, closed by now
+    os.close(2)
+    return value
+
+def DoubleValue(value):
+    os.open("@FILES@/later", os.O_WRONLY | os.O_CREAT)
+    raise ValueError("a traceback for standard error")
+)py",
+                                                  files.path),
+                                      "1 5\n2 6\n2 7\n3\n");
+  EXPECT_EQ(replaced.out,
+            "menu\nEnter a number.\n\nmenu\nEnter a number.\n\nmenu\nEnter a number.\n\nmenu\n");
+  EXPECT_EQ(replaced.exit_code, 0);
+  EXPECT_EQ(Contents(files.path / "trap"), "");
+  EXPECT_EQ(Contents(files.path / "later"), "");
 
   // With standard error closed, a file the script leaves open would take its number, and every
   // later traceback would land in it.
-  const TempDir folder;
-  const std::string file = (folder.path / "kept-open").string();
   Launch launch;
   launch.close_stderr = true;
-  const auto run = support::Talk(R"py(
+  const auto run = support::Talk(WithFilesIn(R"py(
 import os
 
 def printsomething():
     print("menu")
 
 def PrintMe(value):
-    print(os.open(")py" + file + R"py(", os.O_WRONLY | os.O_CREAT) > 2)
+    print(os.open("@FILES@/kept-open", os.O_WRONLY | os.O_CREAT) > 2)
     return value
 
 def DoubleValue(value):
     raise ValueError("a traceback for standard error")
 )py",
+                                             files.path),
                                  "1 5\n2 6\n3\n", launch);
   EXPECT_EQ(run.out, "menu\nEnter a number.\nTrue\n\nmenu\nEnter a number.\n\nmenu\n");
   EXPECT_EQ(run.exit_code, 0);
-  std::ifstream kept(file);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "");
+  EXPECT_EQ(Contents(files.path / "kept-open"), "");
+}
+
+TEST(Streams, ProcessesAScriptStartsHoldNoneOfTheProgramsOwnDescriptors) {
+  // A forked child (a daemon, say) or a started program that held the user's streams open through
+  // the program's own copies would keep a reader of its output waiting; and the program keeps no
+  // more descriptors from one call to the next.
+  const auto run = support::Talk(R"py(
+import os, subprocess, sys
+
+def others():
+    """Descriptors above the standard streams that are one of them."""
+    count = 0
+    for name in os.listdir("/proc/self/fd"):
+        for stream in (0, 1, 2):
+            try:
+                count += int(name) > 2 and os.path.sameopenfile(int(name), stream)
+            except OSError:
+                pass  # the listing's own descriptor, closed by now
+    return count
+
+def printsomething():
+    print("menu", len(os.listdir("/proc/self/fd")))
+
+def PrintMe(value):
+    child = os.fork()
+    if child == 0:
+        os._exit(others())
+    _, status = os.waitpid(child, 0)
+    print("forked:", os.WEXITSTATUS(status), flush=True)
+    subprocess.run([sys.executable, "-c", "import PythonCode; print('started:', PythonCode.others())"],
+                   close_fds=False)
+    return value
+)py",
+                                 "1 5\n1 5\n3\n");
+  const std::string menu = run.out.substr(0, run.out.find('\n') + 1);
+  const std::string call = "Enter a number.\nforked: 0\nstarted: 0\n\n";
+  EXPECT_EQ(run.out, menu + call + menu + call + menu);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 0);
 }
 
 TEST(Streams, UnreadableStandardInputIsAnErrorNotAnEnd) {

@@ -503,6 +503,29 @@ def PrintMe(value):
   EXPECT_EQ(run.exit_code, 0);
 }
 
+TEST(HandOver, ScriptThatClosesEveryDescriptorKeepsTheDialogueGoing) {
+  SKIP_IF_SANITIZED();
+  // os.closerange takes the program's channel to its supervisor too, which learns of each copy
+  // through it: the call's threads then run on in the dialogue's process, which says so once.
+  const auto run = Talk(R"py(
+import os, queue, threading
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    os.closerange(3, 4096)
+    threading.Thread(target=queue.Queue().get, daemon=True).start()
+    return value
+)py",
+                        "1 5\n1 6\n3\n");
+  EXPECT_EQ(run.out, "menu\nEnter a number.\n\nmenu\nEnter a number.\n\nmenu\n");
+  EXPECT_EQ(run.err,
+            "script-menu: a script closed the program's channel to its supervisor: the threads it "
+            "leaves run on\n");
+  EXPECT_EQ(run.exit_code, 0);
+}
+
 TEST(HandOver, WithoutProcEveryCallHandsOver) {
   // /proc is hidden in a namespace of the test's own, as in a container that does not mount it:
   // the program cannot see the threads, so every call hands over, and the next runs in another

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,8 +37,10 @@ constexpr time_t kParkedSeconds = 10;
 // In the dialogue's processes: the write end of the pipe on which each hand-over is announced to
 // the supervisor, as the process id of the copy that carries on; -1 when not supervised.
 int hand_over_channel = -1;
-pid_t supervisor = 0;        // the supervisor's process id
-pid_t dialogue_process = 0;  // the process this copy of the dialogue was started as
+struct stat channel_file = {};  // what it is, to tell it from a file a script put at its number
+bool forking_copy = false;      // see ForkingACopy
+pid_t supervisor = 0;           // the supervisor's process id
+pid_t dialogue_process = 0;     // the process this copy of the dialogue was started as
 
 // Set in a copy of the dialogue's process until its first interpreter has started.
 bool copy_starting = false;
@@ -244,7 +247,11 @@ void SuperviseDialogue() {
   }
   if (child == 0) {
     close(channel[0]);
-    hand_over_channel = channel[1];
+    hand_over_channel = KeepAwayFromScripts(channel[1]);
+    close(channel[1]);
+    if (hand_over_channel < 0 || fstat(hand_over_channel, &channel_file) != 0) {
+      CannotRunDialogue("make the dialogue's channel");
+    }
     dialogue_process = getpid();
     DieWithSupervisor();
     sigprocmask(SIG_SETMASK, &before, nullptr);
@@ -298,6 +305,17 @@ extern "C" int pthread_mutex_destroy(pthread_mutex_t* mutex) {
   return DestroyOrMakeFresh(mutex, fresh, "pthread_mutex_destroy");
 }
 
+int KeepAwayFromScripts(int descriptor) {
+  constexpr int kFrom = 100;
+  const int kept = fcntl(descriptor, F_DUPFD_CLOEXEC, kFrom);
+  if (kept < 0 && errno == EINVAL) {  // the process may not have that many
+    return fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  }
+  return kept;
+}
+
+bool ForkingACopy() { return forking_copy; }
+
 void HandOverIfThreadsRemain() {
   if (hand_over_channel < 0 || getpid() != dialogue_process) {
     return;
@@ -307,6 +325,18 @@ void HandOverIfThreadsRemain() {
   // back into Python could crash the process meanwhile, and a poller costs more than a hand-over.
   // Where the kernel cannot tell, any thread may remain.
   if (ThreadsOfThisProcess() == 1) {
+    RemoveFaultGuard();
+    return;
+  }
+  // A script that closed descriptors by number took the channel too: the supervisor could not
+  // learn of a copy, and would end the program with this process. The threads stay here instead.
+  struct stat channel_now = {};
+  if (fstat(hand_over_channel, &channel_now) != 0 || channel_now.st_ino != channel_file.st_ino ||
+      channel_now.st_dev != channel_file.st_dev) {
+    std::fprintf(stderr,
+                 "script-menu: a script closed the program's channel to its supervisor: the "
+                 "threads it leaves run on\n");
+    hand_over_channel = -1;
     RemoveFaultGuard();
     return;
   }
@@ -320,7 +350,9 @@ void HandOverIfThreadsRemain() {
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &before);
   const pid_t old_process = getpid();
+  forking_copy = true;
   const pid_t copy = fork();
+  forking_copy = false;
   if (copy < 0) {
     GiveStreamsBack(kept);
     CannotRunDialogue("hand the dialogue over to a copy of its process");

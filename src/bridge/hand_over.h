@@ -29,6 +29,15 @@ void GuardAgainstFaultsOfLeftoverThreads();
 // threads and goes on.
 void HandOverIfThreadsRemain();
 
+// A close-on-exec duplicate of `descriptor` at 100 or above, away from the numbers a script opens
+// and closes by number (or the lowest free one above the standard streams where the process may
+// not have that many); -1 if there is none.
+int KeepAwayFromScripts(int descriptor);
+
+// True in the child of a fork that hands the dialogue over, from the fork until it returns: the
+// copy keeps what this process keeps for itself, where a child that a script forks must not.
+bool ForkingACopy();
+
 // How many threads the kernel lists for this process; -1 where /proc cannot tell.
 int ThreadsOfThisProcess();
 

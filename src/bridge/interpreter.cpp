@@ -220,46 +220,72 @@ void GiveTheAllocatorVariablesAsAtStart() {
   SetAsAtStart("PYTHONDEVMODE", dev_mode);
 }
 
-// The standard streams the program started with, each kept under a number of its own (closed on
-// exec, so no process a script starts gets it), with the file it is: -1 once a script has closed
-// the number or put another file there.
+// The standard streams as each call finds them at its start (the program's own, as every call gives
+// them back), each kept under a number of its own, with the file it is and its status flags; -1
+// between calls.
 std::array<int, 3> kept_streams = {-1, -1, -1};
 std::array<struct stat, 3> kept_files = {};
+std::array<int, 3> kept_flags = {};
 
-bool SameFile(const struct stat& one, const struct stat& other) {
-  return one.st_dev == other.st_dev && one.st_ino == other.st_ino && one.st_rdev == other.st_rdev;
-}
-
-// Read once, before the first start.
-void KeepStandardStreams() {
-  static const bool kept = [] {
-    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-      const int copy = fcntl(stream, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-      if (copy >= 0 && fstat(copy, &kept_files.at(stream)) == 0) {
-        kept_streams.at(stream) = copy;
-      } else if (copy >= 0) {
-        close(copy);
-      }
+void CloseKeptStreams() {
+  for (int& kept : kept_streams) {
+    if (kept >= 0) {
+      close(kept);
+      kept = -1;
     }
-    return true;
-  }();
-  (void)kept;
+  }
 }
 
-// A script may close a standard stream, or put a file of its own in its place: the next file it
-// opened after os.close(0) would be read by the menu for choices nobody typed, and after
-// os.close(2) the program's messages and every later traceback would go into it. After each call
-// the three are the program's again, as in the next python3 process. One that cannot be given
-// back, because a script closed its kept copy too, is at least never a file a script opens later.
-void GiveStandardStreamsBack() {
+// A process that a script forks (a daemon that points its streams at /dev/null, say) must not hold
+// the user's streams open through our copies, or a reader of the program's output would wait for
+// it. A copy that the dialogue is handed over to keeps them.
+extern "C" void ForgetKeptStreamsInForkedChild() {
+  if (!ForkingACopy()) {
+    CloseKeptStreams();
+  }
+}
+
+void KeepStandardStreams() {
+  static const bool forgotten_in_children =
+      pthread_atfork(nullptr, nullptr, ForgetKeptStreamsInForkedChild) == 0;
+  (void)forgotten_in_children;
+  CloseKeptStreams();  // none are left from a call before, but a copy must never leak
   for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     int& kept = kept_streams.at(stream);
-    struct stat now = {};
-    if (kept >= 0 && (fstat(kept, &now) != 0 || !SameFile(now, kept_files.at(stream)))) {
-      kept = -1;  // the number is no longer ours
+    kept = KeepAwayFromScripts(stream);
+    kept_flags.at(stream) = fcntl(stream, F_GETFL);
+    if (kept >= 0 && (fstat(kept, &kept_files.at(stream)) != 0 || kept_flags.at(stream) == -1)) {
+      close(kept);
+      kept = -1;
     }
-    if (kept >= 0) {
-      (void)dup2(kept, stream);
+  }
+}
+
+// Still our copy: the same file, open the same way. A script that closed it (os.closerange) may
+// have put a file of its own at its number.
+bool StillKept(int stream) {
+  const int kept = kept_streams.at(stream);
+  struct stat now = {};
+  return kept >= 0 && fstat(kept, &now) == 0 && now.st_dev == kept_files.at(stream).st_dev &&
+         now.st_ino == kept_files.at(stream).st_ino &&
+         now.st_rdev == kept_files.at(stream).st_rdev &&
+         (fcntl(kept, F_GETFL) & O_ACCMODE) == (kept_flags.at(stream) & O_ACCMODE);
+}
+
+// A script may close a standard stream, put a file of its own in its place, or make it
+// non-blocking (asyncio does): the next file it opened after os.close(0) would be read by the menu
+// for choices nobody typed, after os.close(2) the program's messages and every later traceback
+// would go into it, and a non-blocking input fails the menu's next read. After each call the three
+// are as the call found them, as in the next python3 process. One that cannot be given back,
+// because the script closed our copy too, is at least never a file a script opens later.
+void GiveStandardStreamsBack() {
+  for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (StillKept(stream)) {
+      (void)dup2(kept_streams.at(stream), stream);
+      if (fcntl(stream, F_GETFL) != kept_flags.at(stream)) {
+        (void)fcntl(stream, F_SETFL, kept_flags.at(stream));
+      }
+      close(kept_streams.at(stream));
     } else if (fcntl(stream, F_GETFD) == -1) {
       // As a stream started closed is given one: for writing only, so that reading still fails.
       const int nowhere = open("/dev/null", O_WRONLY);  // the lowest free number, often this one
@@ -268,6 +294,7 @@ void GiveStandardStreamsBack() {
         close(nowhere);
       }
     }
+    kept_streams.at(stream) = -1;  // what is no longer ours is left as it is
   }
 }
 

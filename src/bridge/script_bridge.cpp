@@ -160,9 +160,10 @@ int CallScriptIntFunction(std::string name, int value) {
     function = module_function;
   }
 
-  bool failed = module == nullptr;  // the import or the call
-  PyObject* arguments = nullptr;    // new, once built
-  PyObject* result = nullptr;       // new, once the call has returned
+  // The import, a look-up that raised (other than for a missing name), or the call.
+  bool failed = module == nullptr || PyErr_Occurred() != nullptr;
+  PyObject* arguments = nullptr;  // new, once built
+  PyObject* result = nullptr;     // new, once the call has returned
   if (function != nullptr && PyCallable_Check(function)) {
     arguments = Py_BuildValue("(i)", value);
     if (arguments == nullptr) {

@@ -18,7 +18,7 @@ using std::chrono::milliseconds;
 // How long a test waits for the program before it takes it for hung: about four times what the
 // longest dialogue here takes under the sanitizers or on the debug interpreter, on a loaded
 // machine, and within the time limit of each test (tests/CMakeLists.txt).
-constexpr milliseconds kPatience{20000};
+constexpr milliseconds kPatience{10000};
 
 // A folder of its own for one test, removed with everything in it afterwards.
 struct TempDir {
