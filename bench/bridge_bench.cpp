@@ -99,6 +99,34 @@ const Dialogue kDialogues[] = {{"dialogue cycle, plain", "plain", false},
                                {"dialogue cycle, thread ended", "threads", false},
                                {"dialogue cycle, thread left", "threads", true}};
 
+// Starts argv[0] with its standard stream `piped` on a pipe of its own and `silenced` on /dev/null;
+// our end of the pipe in `our_end`. The process id, or -1 (with no pipe left open).
+pid_t SpawnWithPipe(char* const argv[], int piped, int silenced, int& our_end) {
+  int channel[2];
+  our_end = -1;
+  if (pipe(channel) != 0) {
+    return -1;
+  }
+  const bool into_child = piped == STDIN_FILENO;
+  const int theirs = into_child ? channel[0] : channel[1];
+  const int ours = into_child ? channel[1] : channel[0];
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, theirs, piped);
+  posix_spawn_file_actions_addclose(&actions, ours);
+  posix_spawn_file_actions_addopen(&actions, silenced, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) == 0;
+  posix_spawn_file_actions_destroy(&actions);
+  close(theirs);
+  if (!spawned) {
+    close(ours);
+    return -1;
+  }
+  our_end = ours;
+  return pid;
+}
+
 // One cycle of the whole program's dialogue, choice 1 and a number: a call of printsomething and
 // one of PrintMe. Where PrintMe leaves a thread behind, every cycle hands the dialogue over to a
 // copy of the process.
@@ -113,26 +141,16 @@ void DialogueCycle(benchmark::State& state, const Dialogue& dialogue) {
   std::string program = dialogue.program;
   char* argv[] = {program.data(), nullptr};
   for ([[maybe_unused]] auto _ : state) {
-    int channel[2];
-    if (pipe(channel) != 0) {
-      state.SkipWithError("no pipe");
-      break;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, channel[0], STDIN_FILENO);
-    posix_spawn_file_actions_addclose(&actions, channel[1]);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     const auto started = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    const bool spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    close(channel[0]);
-    const bool written =
-        write(channel[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
-    close(channel[1]);
+    int input_end = -1;
+    const pid_t pid = SpawnWithPipe(argv, STDIN_FILENO, STDOUT_FILENO, input_end);
+    const bool written = pid > 0 && write(input_end, input.data(), input.size()) ==
+                                        static_cast<ssize_t>(input.size());
+    if (input_end >= 0) {
+      close(input_end);
+    }
     int status = 0;
-    if (!spawned || !written || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+    if (!written || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0) {
       state.SkipWithError("the program failed");
       break;
@@ -256,29 +274,20 @@ void MemoryGrowth(benchmark::State& state, std::size_t which) {
   char* argv[] = {program.data(),      flag.data(),         arguments[0].data(),
                   arguments[1].data(), arguments[2].data(), nullptr};
   for ([[maybe_unused]] auto _ : state) {
-    int channel[2];
-    if (pipe(channel) != 0) {
-      state.SkipWithError("no pipe");
-      break;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, channel[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const bool spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ) == 0;
-    posix_spawn_file_actions_destroy(&actions);
-    close(channel[1]);
+    int report_end = -1;
+    const pid_t pid = SpawnWithPipe(argv, STDOUT_FILENO, STDERR_FILENO, report_end);
     long before = 0;
     long heap_before = 0;
     long after = 0;
     long heap_after = 0;
-    FILE* report = fdopen(channel[0], "r");
-    const bool got =
-        std::fscanf(report, "%ld %ld %ld %ld", &before, &heap_before, &after, &heap_after) == 4;
-    std::fclose(report);
+    bool got = false;
+    if (pid > 0) {
+      FILE* report = fdopen(report_end, "r");
+      got = std::fscanf(report, "%ld %ld %ld %ld", &before, &heap_before, &after, &heap_after) == 4;
+      std::fclose(report);
+    }
     int status = 0;
-    if (!spawned || waitpid(pid, &status, 0) != pid) {
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid) {
       state.SkipWithError("the measuring process did not start");
       break;
     }
