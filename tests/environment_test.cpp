@@ -174,18 +174,24 @@ TEST(InterpreterStart, UsesTheInstallationItWasBuiltAgainstWhateverPython3IsOnPa
   EXPECT_EQ(run.exit_code, 0);
 }
 
-TEST(InterpreterStart, EveryCallHasTheAllocatorThatTheProgramStartedWith) {
+TEST(InterpreterStart, EveryCallHasTheAllocatorAndLoaderThatTheProgramStartedWith) {
   // A script may set these for the processes it starts. A later interpreter of the program's own
-  // process that took another allocator would free the first one's memory with it, and crash.
+  // process that took another allocator would free the first one's memory with it, and crash; a
+  // fresh image of the program started with the script's LD_PRELOAD would load that library. The
+  // script's environment is the next call's all the same.
   const std::string module = R"py(
-import json, os, re
+import json, os, re, threading, time
 
 def printsomething():
-    print("menu", os.environ.get("PYTHONMALLOC"), os.environ.get("PYTHONDEVMODE"))
+    print("menu", os.environ.get("PYTHONMALLOC"), os.environ.get("PYTHONDEVMODE"),
+          os.environ.get("LD_PRELOAD"))
 
 def PrintMe(value):
-    os.environ["PYTHONMALLOC"] = "malloc"
+    os.environ["PYTHONMALLOC"] = "pymalloc" if os.environ.get("PYTHONMALLOC") else "malloc"
     os.environ.pop("PYTHONDEVMODE", None)
+    os.environ["LD_PRELOAD"] = "/nonexistent/library.so"
+    if os.environ.get("THREAD"):
+        threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
     return value
 
 def DoubleValue(value):
@@ -193,20 +199,22 @@ def DoubleValue(value):
     os.environ.pop("PYTHONMALLOC", None)
     return value
 )py";
-  for (const std::vector<std::string>& env :
-       {std::vector<std::string>{},
-        std::vector<std::string>{"PYTHONMALLOC=malloc", "PYTHONDEVMODE=1"}}) {
-    Launch launch;
-    launch.env = env;
-    const std::string menu = env.empty() ? "menu None None\n" : "menu malloc 1\n";
-    const auto run = support::Talk(module, "1 5\n2 6\n1 5\n3\n", launch);
-    std::string expected;
-    for (int call = 0; call < 3; ++call) {
-      expected += menu + "Enter a number.\n\n";
+  for (const char* thread : {"THREAD", "THREAD=1"}) {
+    for (const std::vector<std::string>& env :
+         {std::vector<std::string>{thread},
+          std::vector<std::string>{thread, "PYTHONMALLOC=malloc", "PYTHONDEVMODE=1"}}) {
+      Launch launch;
+      launch.env = env;
+      const std::string start = env.size() == 1 ? "menu None None " : "menu malloc 1 ";
+      const auto run = support::Talk(module, "1 5\n2 6\n1 5\n3\n", launch);
+      std::string expected = start + "None\n";
+      for (int call = 0; call < 3; ++call) {
+        expected += "Enter a number.\n\n" + start + "/nonexistent/library.so\n";
+      }
+      EXPECT_EQ(run.out, expected) << start << thread;
+      EXPECT_EQ(run.err, "") << start << thread;
+      EXPECT_EQ(run.exit_code, 0) << start << thread;
     }
-    EXPECT_EQ(run.out, expected + menu) << menu;
-    EXPECT_EQ(run.err, "") << menu;
-    EXPECT_EQ(run.exit_code, 0) << menu;
   }
 }
 

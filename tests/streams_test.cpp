@@ -25,11 +25,10 @@ struct Step {
 };
 
 std::string TalkInLockstep(const std::string& module_source, bool terminal,
-                           std::initializer_list<Step> steps) {
+                           std::initializer_list<Step> steps, Launch launch = {}) {
   const TempDir module;
   support::WriteModule(module.path, module_source);
-  Launch launch;
-  launch.env = {"PYTHONPATH=" + module.path.string()};
+  launch.env.push_back("PYTHONPATH=" + module.path.string());
   launch.terminal = terminal;
   Child child = support::Start(launch);
   for (const Step& step : steps) {
@@ -209,11 +208,15 @@ std::string Contents(const std::filesystem::path& file) {
 TEST(Streams, FilesAScriptOpensNeverBecomeAStandardStream) {
   // A script that makes standard input non-blocking, closes all three streams and opens files in
   // their place: after the call the menu reads what the user types, not the script's file, its
-  // lines reach the user, and so do tracebacks.
-  const TempDir files;
-  std::ofstream(files.path / "choices") << "3\n";
-  const std::string err =
-      TalkInLockstep(WithFilesIn(R"py(
+  // lines reach the user, and so do tracebacks; standard input blocks again. So also where the
+  // program may not have 100 descriptors, above which it keeps its copies of the streams.
+  for (const int open_files_limit : {-1, 64}) {
+    const TempDir files;
+    std::ofstream(files.path / "choices") << "3\n";
+    Launch limited;
+    limited.open_files_limit = open_files_limit;
+    const std::string err = TalkInLockstep(
+        WithFilesIn(R"py(
 import os
 
 def printsomething():
@@ -228,19 +231,23 @@ def PrintMe(value):
     return value
 
 def DoubleValue(value):
+    print("blocking:", os.get_blocking(0))
     raise ValueError("a traceback for standard error")
 )py",
-                                 files.path),
-                     false,
-                     {{"menu\n", "1\n"},
-                      {"menu\nEnter a number.\n", "5\n"},
-                      {"menu\nEnter a number.\n\nmenu\n", "2\n"},
-                      {"menu\nEnter a number.\n\nmenu\nEnter a number.\n", "6\n"},
-                      {"menu\nEnter a number.\n\nmenu\nEnter a number.\n\nmenu\n", "3\n"}});
-  EXPECT_NE(err.find("ValueError: a traceback for standard error"), std::string::npos) << err;
-  EXPECT_EQ(Contents(files.path / "out"), "0 1 2\n");  // the script's own, as under python3
-  EXPECT_EQ(Contents(files.path / "log"), "");
+                    files.path),
+        false,
+        {{"menu\n", "1\n"},
+         {"menu\nEnter a number.\n", "5\n"},
+         {"menu\nEnter a number.\n\nmenu\n", "2\n"},
+         {"menu\nEnter a number.\n\nmenu\nEnter a number.\n", "6\n"},
+         {"menu\nEnter a number.\n\nmenu\nEnter a number.\nblocking: True\n\nmenu\n", "3\n"}},
+        limited);
+    EXPECT_NE(err.find("ValueError: a traceback for standard error"), std::string::npos) << err;
+    EXPECT_EQ(Contents(files.path / "out"), "0 1 2\n");  // the script's own, as under python3
+    EXPECT_EQ(Contents(files.path / "log"), "");
+  }
 
+  const TempDir files;
   // A script that puts a file of its own at the number of the program's copy of standard error,
   // and closes the stream: that file is not taken for the stream, and the stream is never a file
   // the script opens later, which would get the tracebacks of the calls after.

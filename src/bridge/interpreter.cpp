@@ -4,11 +4,12 @@
 #include <Python.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
+#include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -16,9 +17,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 
-#include "bridge/hand_over.h"
+#include "bridge/call_leftovers.h"
 #include "bridge/script_threads.h"
 
 // Set by the build: the python3 executable this program is built against.
@@ -141,51 +141,10 @@ void InitializeInterpreter() {
   starting = 1;
   Py_InitializeEx(1);
   starting = 0;
-  // 3.6 makes its interpreter lock only once a thread starts; made and taken now, as 3.7 does at
-  // every start, it also drops a request to hand the lock over that a copy of the process may
-  // hold from a thread the copy does not have.
-  PyEval_InitThreads();
   struct sigaction now = {};
   sigaction(SIGABRT, nullptr, &now);
   if (now.sa_handler == ExitOnAbortedStart) {  // else the interpreter's faulthandler took it over
     sigaction(SIGABRT, &previous, nullptr);
-  }
-}
-
-#endif
-
-#if PY_VERSION_HEX < 0x03070000
-
-// 3.6 keeps its interpreter lock from one interpreter to the next, and the menu's thread still
-// holds it after the shut-down. A leftover thread that wants it waits, and soon asks for it to be
-// handed over: a copy of the process would keep that request, with no thread to take the lock,
-// and wait for good at its next start. So the lock is given up first, and the threads that wait
-// for it, which end as soon as they get it, are let end: until none has ended for a while.
-// (The lock's waiters take it within its switching interval, 5 ms, once it is free.)
-void LetThreadsWaitingForTheLockEnd() {
-  if (ThreadsOfThisProcess() == 1) {
-    return;  // the lock is kept, as the next start expects
-  }
-  PyEval_ReleaseLock();
-  constexpr auto kQuiet = std::chrono::milliseconds(20);
-  constexpr auto kBound = std::chrono::milliseconds(1000);
-  if (ThreadsOfThisProcess() < 0) {
-    std::this_thread::sleep_for(kQuiet);  // without /proc, a while is all that can be given
-    return;
-  }
-  const auto started = std::chrono::steady_clock::now();
-  auto last_end = started;
-  for (int threads = ThreadsOfThisProcess(); threads > 1;) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_end >= kQuiet || now - started >= kBound) {
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const int now_threads = ThreadsOfThisProcess();
-    if (now_threads < threads) {
-      last_end = std::chrono::steady_clock::now();
-    }
-    threads = now_threads;
   }
 }
 
@@ -212,12 +171,38 @@ void SetAsAtStart(const char* name, const std::optional<std::string>& at_start) 
 // that chose another allocator would free it with the wrong one, and crash. A script can ask for
 // another one through os.environ (PYTHONMALLOC, or PYTHONDEVMODE, which brings the debug
 // allocator), for the processes it starts: every interpreter of ours sees these two as the program
-// started with them, as a next python3 process would. Read once, before the first start.
+// started with them, as a next python3 process would. Read once, before the first start; given
+// back after every call too, so that a fresh image of the program takes over them as they were.
 void GiveTheAllocatorVariablesAsAtStart() {
   static const std::optional<std::string> allocator = AtStart("PYTHONMALLOC");
   static const std::optional<std::string> dev_mode = AtStart("PYTHONDEVMODE");
   SetAsAtStart("PYTHONMALLOC", allocator);
   SetAsAtStart("PYTHONDEVMODE", dev_mode);
+}
+
+// Ends this process by `signal`, as its default action does, and with no core of its own.
+[[noreturn]] void EndBySignal(int signal) {
+  const rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  std::signal(signal, SIG_DFL);
+  sigset_t ending;
+  sigemptyset(&ending);
+  sigaddset(&ending, signal);
+  pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
+  raise(signal);
+  _exit(128 + signal);  // a signal whose default is not to end a process
+}
+
+// A close-on-exec duplicate of `descriptor` at 100 or above, away from the numbers a script opens
+// and closes by number (or the lowest free one above the standard streams where the process may
+// not have that many); -1 if there is none.
+int KeepAwayFromScripts(int descriptor) {
+  constexpr int kFrom = 100;
+  const int kept = fcntl(descriptor, F_DUPFD_CLOEXEC, kFrom);
+  if (kept < 0 && errno == EINVAL) {
+    return fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  }
+  return kept;
 }
 
 // The standard streams as each call finds them at its start (the program's own, as every call gives
@@ -238,18 +223,14 @@ void CloseKeptStreams() {
 
 // A process that a script forks (a daemon that points its streams at /dev/null, say) must not hold
 // the user's streams open through our copies, or a reader of the program's output would wait for
-// it. A copy that the dialogue is handed over to keeps them.
-extern "C" void ForgetKeptStreamsInForkedChild() {
-  if (!ForkingACopy()) {
-    CloseKeptStreams();
-  }
-}
+// it.
+extern "C" void ForgetKeptStreamsInForkedChild() { CloseKeptStreams(); }
 
 void KeepStandardStreams() {
   static const bool forgotten_in_children =
       pthread_atfork(nullptr, nullptr, ForgetKeptStreamsInForkedChild) == 0;
   (void)forgotten_in_children;
-  CloseKeptStreams();  // none are left from a call before, but a copy must never leak
+  CloseKeptStreams();  // none are left from a call before, but one must never leak
   for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     int& kept = kept_streams.at(stream);
     kept = KeepAwayFromScripts(stream);
@@ -311,6 +292,7 @@ void StartInterpreter() {
     unsetenv("PYTHONINSPECT");
   }
   GiveTheAllocatorVariablesAsAtStart();
+  NoteProcessBeforeCall();
   KeepStandardStreams();
   sigset_t interrupt;
   sigset_t before;
@@ -318,7 +300,6 @@ void StartInterpreter() {
   sigaddset(&interrupt, SIGINT);
   pthread_sigmask(SIG_BLOCK, &interrupt, &before);
   InitializeInterpreter();
-  CopyHasStarted();
   sigset_t pending;
   sigpending(&pending);
   struct sigaction on_interrupt = {};
@@ -338,15 +319,11 @@ void StopInterpreter() {
   LetNewThreadsRun();
   WatchTheShutDownsWait();
   const bool output_lost = ScriptOutputLost();
-  GuardAgainstFaultsOfLeftoverThreads();
+  NoteModulesAndGuardBeforeShutDown();
   (void)Py_FinalizeEx();  // a failure it reports is the script's own stream's, or known already
-#if PY_VERSION_HEX < 0x03070000
-  LetThreadsWaitingForTheLockEnd();
-#endif
-  // At once: a thread left behind may run on into the interpreter that has shut down. What the
-  // script wrote, through C's streams too, the shut-down has written out.
-  HandOverIfThreadsRemain();
   GiveStandardStreamsBack();
+  GiveTheAllocatorVariablesAsAtStart();
+  NoteProcessAfterCall();
   // The script's output is lost as surely as a line of the menu's would be: the same failure.
   if (output_lost) {
     std::fprintf(stderr, "script-menu: cannot write to standard output\n");

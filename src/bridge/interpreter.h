@@ -7,10 +7,10 @@
 // program with a failure status. Ctrl-C meanwhile ends the program by SIGINT, once it has said so.
 void StartInterpreter();
 
-// Shuts the interpreter down, which also flushes what the script wrote, and hands the dialogue over
-// to a copy of the process if the script left threads running (hand_over.h). If the script's
-// output cannot be written, says so on standard error and ends the program with a failure status.
-// If Ctrl-C cut short the shut-down's wait for the script's threads, ends the program by SIGINT.
+// Shuts the interpreter down, which also flushes what the script wrote, and notes whether the
+// process is still fit for the next call's interpreter (call_leftovers.h). If the script's output
+// cannot be written, says so on standard error and ends the program with a failure status. If
+// Ctrl-C cut short the shut-down's wait for the script's threads, ends the program by SIGINT.
 void StopInterpreter();
 
 #endif  // SCRIPT_MENU_BRIDGE_INTERPRETER_H_

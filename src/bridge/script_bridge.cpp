@@ -2,13 +2,12 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <system_error>
 
+#include "bridge/fresh_image.h"
 #include "bridge/interpreter.h"
 
 // Set by the build: where the shipped PythonCode module lies relative to the program's folder.
@@ -24,26 +23,9 @@ constexpr char kScriptModuleName[] = "PythonCode";
 // What CallScriptIntFunction gives when the script gives no int.
 constexpr int kNoResult = -1;
 
-// The program file: the kernel's link to it, or where /proc is not mounted, the path the program
-// was started by. Asked before the first import, so no script can have moved the working folder a
-// relative path would be taken from. Empty if neither tells.
-std::filesystem::path ProgramFile() {
-  std::error_code error;
-  std::filesystem::path linked = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    return linked;
-  }
-  // NOLINTNEXTLINE(performance-no-int-to-ptr): the kernel hands the address over as a number
-  const auto* started_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
-  if (started_as == nullptr) {
-    return {};
-  }
-  const std::filesystem::path resolved = std::filesystem::canonical(started_as, error);
-  return error ? std::filesystem::path() : resolved;
-}
-
 // The folder of the shipped module, beside the program's own folder; empty if we cannot tell
-// where the program lives.
+// where the program lives. Asked before the first import, so no script can have moved the
+// working folder that a relative path would be taken from.
 std::string ShippedModuleFolder() {
   const std::filesystem::path program = ProgramFile();
   if (program.empty()) {

@@ -21,6 +21,10 @@ bool all_starts_refused = false;
 // Set by the exit function that runs first when a non-daemon thread is still running then.
 bool wait_cut_short = false;
 
+// Noted by the exit function that runs last: how many of _thread's threads still run (-1 when
+// that function did not run).
+long threads_running_at_exit = -1;
+
 // The threading module, if the script has imported it; borrowed.
 PyObject* ImportedThreading() {
   return PyDict_GetItemString(PyImport_GetModuleDict(), "threading");
@@ -87,8 +91,26 @@ void ReplaceWithStandIn(PyObject* owner, const char* name, bool method) {
   Py_XDECREF(original);
 }
 
+// How many threads started by _thread (threading's too) have begun to run their function.
+long ThreadsThatHaveRun() {
+  PyObject* thread_module = PyImport_ImportModule("_thread");  // new
+  PyObject* count = nullptr;                                   // new
+  if (thread_module != nullptr) {
+    count = PyObject_CallMethod(thread_module, "_count", nullptr);
+  }
+  long running = count != nullptr ? PyLong_AsLong(count) : -1;
+  if (running == -1) {
+    PyErr_Clear();
+    running = LONG_MAX;  // cannot tell: none is waited for
+  }
+  Py_XDECREF(count);
+  Py_XDECREF(thread_module);
+  return running;
+}
+
 PyObject* RefuseThreadStarts(PyObject* /*module*/, PyObject* /*no_arguments*/) {
   all_starts_refused = true;
+  threads_running_at_exit = ThreadsThatHaveRun();
   Py_RETURN_NONE;
 }
 
@@ -151,23 +173,6 @@ void RegisterExitFunction(PyMethodDef* definition) {
   Py_XDECREF(atexit);
 }
 
-// How many threads started by _thread (threading's too) have begun to run their function.
-long ThreadsThatHaveRun() {
-  PyObject* thread_module = PyImport_ImportModule("_thread");  // new
-  PyObject* count = nullptr;                                   // new
-  if (thread_module != nullptr) {
-    count = PyObject_CallMethod(thread_module, "_count", nullptr);
-  }
-  long running = count != nullptr ? PyLong_AsLong(count) : -1;
-  if (running == -1) {
-    PyErr_Clear();
-    running = LONG_MAX;  // cannot tell: none is waited for
-  }
-  Py_XDECREF(count);
-  Py_XDECREF(thread_module);
-  return running;
-}
-
 // Whether a thread started a moment ago has yet to begin running: a thread state besides ours with
 // no Python frame, where more states are listed than threads have begun. (A thread that runs a C
 // function of its own, such as time.sleep, has no frame either, but is counted as begun.)
@@ -210,6 +215,7 @@ void LetNewThreadsRun() {
 
 void RefuseThreadStartsAtExit() {
   all_starts_refused = false;
+  threads_running_at_exit = -1;
   RegisterExitFunction(&refuse_thread_starts);
 }
 
@@ -234,3 +240,5 @@ void WatchTheShutDownsWait() {
 }
 
 bool ShutDownWaitCutShort() { return wait_cut_short; }
+
+long PythonThreadsRunningAtExit() { return threads_running_at_exit; }

@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
+#include <string>
 
-#include "bridge/hand_over.h"
+#include "bridge/fresh_image.h"
 #include "menu/menu_loop.h"
 
 namespace {
@@ -29,22 +31,22 @@ bool StandardOutputOpen() {
 
 }  // namespace
 
-int main() {
+int main(int /*argc*/, char** argv) {
   // Nothing the program or a script writes could be seen: say so rather than run unseen.
   if (!StandardOutputOpen()) {
     std::cerr << "script-menu: cannot write to standard output: " << std::strerror(EBADF)
               << std::endl;
     return EXIT_FAILURE;
   }
+  // A fresh image of the program goes on where the image before it stopped.
+  const std::optional<std::string> handed_over = TakeOverFromFormerImage(argv);
+  if (handed_over.has_value() && !ResumeMenu(*handed_over)) {
+    std::cerr << "script-menu: cannot read what the program's former image handed over"
+              << std::endl;
+    return EXIT_FAILURE;
+  }
   // A reader of our output that has gone must show up as a failed write, which the menu reports
   // and stops on. A started interpreter ignores SIGPIPE as well; this makes it so from the start.
   std::signal(SIGPIPE, SIG_IGN);
-  // From here on this process only supervises: the dialogue runs in a process of its own, which a
-  // call that leaves threads running hands over to a copy of itself.
-  SuperviseDialogue();
-  // The menu reads through a buffer of its own, not through C's stdin, which is where a script's
-  // input() reads from on a terminal: what is left of the line with the number stays the menu's,
-  // and the script gets the next line the user types.
-  std::ios::sync_with_stdio(false);
   return RunMenuLoop();
 }

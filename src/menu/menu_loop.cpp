@@ -1,17 +1,40 @@
 #include "menu/menu_loop.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <limits>
+#include <sstream>
+#include <string_view>
 
+#include "bridge/call_leftovers.h"
+#include "bridge/fresh_image.h"
 #include "bridge/script_bridge.h"
 
 namespace {
 
 constexpr char kEnterNumber[] = "Enter a number.";
 constexpr char kInvalidInput[] = "Invalid input, try again.";
+
+// Where the loop stands: the steps a fresh image of the program can resume at are the ones that
+// follow a script call.
+enum class Step : char {
+  kMenu = 'M',       // a cycle begins: the script's menu
+  kChoice = 'C',     // read the choice (and act on it)
+  kEmptyLine = 'L',  // the empty line after a number action
+};
+Step resume_at = Step::kMenu;
+
+// What the menu has read from standard input and not yet taken: input typed ahead, the rest of a
+// line, a pipe's contents written all at once.
+std::string unread;
+// Whether standard input has nothing more: it ended, or cannot be read (`read_error` then).
+bool input_ended = false;
+int read_error = 0;
 
 // Says on standard error what the program cannot do with a standard stream, and why if known.
 void ReportStreamFailure(const char* what, int error) {
@@ -34,75 +57,193 @@ bool WriteLine(const char* text) {
   return false;
 }
 
-// Skips white space, line ends included. True when nothing else can be read: the input has ended,
-// or it cannot be read at all.
+// Reads what standard input has now (one line, from a terminal) onto `unread`. False once it has
+// nothing more. The menu reads through this buffer of its own, not through C's stdin, which is
+// where a script's input() reads from on a terminal: what is left of the line with the number
+// stays the menu's, and the script gets the next line the user types.
+bool ReadMore() {
+  char chunk[8192];
+  while (!input_ended) {
+    const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n > 0) {
+      unread.append(chunk, static_cast<std::size_t>(n));
+      return true;
+    }
+    if (n < 0 && errno == EAGAIN) {
+      // Made non-blocking by another process that shares it: wait for it as a blocking read would.
+      pollfd input = {STDIN_FILENO, POLLIN, 0};
+      (void)poll(&input, 1, -1);
+    } else if (n == 0 || errno != EINTR) {
+      input_ended = true;
+      read_error = n == 0 ? 0 : errno;
+    }
+  }
+  return false;
+}
+
+// Skips white space, line ends included, as `>> std::ws` does. True when nothing else can be
+// read: the input has ended, or it cannot be read at all.
 bool InputExhausted() {
-  errno = 0;
-  std::cin >> std::ws;
-  return std::cin.eof() || std::cin.bad();
+  for (;;) {
+    const std::size_t first = unread.find_first_not_of(" \t\n\v\f\r");
+    if (first != std::string::npos) {
+      unread.erase(0, first);
+      return false;
+    }
+    unread.clear();
+    if (!ReadMore()) {
+      return true;
+    }
+  }
 }
 
 // How the program ends once standard input has nothing more: quietly when the input simply ended,
 // with a message and a failure status when it could not be read.
 int EndOfInputStatus() {
-  if (!std::cin.bad()) {
+  if (read_error == 0) {
     return EXIT_SUCCESS;
   }
-  ReportStreamFailure("read standard input", errno);
+  ReportStreamFailure("read standard input", read_error);
   return EXIT_FAILURE;
 }
 
-// Reads one int by formatted extraction. False when the next token is not one (text, or a number
-// outside the int range); the rest of that line is then dropped, so the next read starts afresh.
+// Drops what is left of the line, its line end included.
+void DropRestOfLine() {
+  for (;;) {
+    const std::size_t end = unread.find('\n');
+    if (end != std::string::npos) {
+      unread.erase(0, end + 1);
+      return;
+    }
+    unread.clear();
+    if (!ReadMore()) {
+      return;
+    }
+  }
+}
+
+// Reads one int as formatted extraction (`>>`) reads it, once white space is skipped: an optional
+// sign and the digits that follow, as far as they go. False when these make no int (text, or a
+// number outside the int range); the rest of that line is then dropped, so the next read starts
+// afresh.
 bool ReadInt(int& value) {
-  if (std::cin >> value) {
+  std::size_t length = 0;
+  for (;;) {
+    while (length < unread.size() && ((unread[length] >= '0' && unread[length] <= '9') ||
+                                      (length == 0 && (unread[0] == '+' || unread[0] == '-')))) {
+      ++length;
+    }
+    if (length < unread.size() || !ReadMore()) {
+      break;
+    }
+  }
+  std::istringstream number(unread.substr(0, length));
+  unread.erase(0, length);
+  if (number >> value) {
     return true;
   }
-  std::cin.clear();
-  std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  DropRestOfLine();
   return false;
+}
+
+// What a fresh image needs of the menu: the step to resume at, the input's state and what is
+// unread of it, as <step>:<-1, or the input's end: 0 or the read's error>:<unread bytes>.
+std::string MenuState(Step next) {
+  return std::string(1, static_cast<char>(next)) + ":" +
+         std::to_string(input_ended ? read_error : -1) + ":" + unread;
+}
+
+// After a script call: if it left the process unfit for another interpreter, the program goes
+// on in a fresh image of itself at `next`. (If that cannot be, it goes on here.)
+void GoOnInFreshImageIfNeeded(Step next) {
+  if (FreshImageNeeded()) {
+    StartFreshImage(MenuState(next));
+  }
+}
+
+// The number action of choices 1 and 2, with the script function `function`. False once the
+// program ends, with `status`; else `next` is the step that follows.
+bool NumberAction(const char* function, Step& next, int& status) {
+  status = EXIT_FAILURE;
+  if (!WriteLine(kEnterNumber)) {
+    return false;
+  }
+  if (InputExhausted()) {
+    status = EndOfInputStatus();
+    return false;
+  }
+  // The number is kept apart from the choice, so a typed 3 is only a number.
+  int number = 0;
+  if (!ReadInt(number)) {
+    next = Step::kMenu;
+    return WriteLine(kInvalidInput);
+  }
+  CallScriptIntFunction(function, number);  // its result is not used
+  GoOnInFreshImageIfNeeded(Step::kEmptyLine);
+  next = Step::kEmptyLine;
+  return true;
 }
 
 }  // namespace
 
+bool ResumeMenu(const std::string& state) {
+  const std::string_view text = state;
+  if (text.size() < 2 ||
+      (text[0] != static_cast<char>(Step::kChoice) &&
+       text[0] != static_cast<char>(Step::kEmptyLine)) ||
+      text[1] != ':') {
+    return false;
+  }
+  int ended = 0;
+  const char* end = text.data() + text.size();
+  const auto [colon, error] = std::from_chars(text.data() + 2, end, ended);
+  if (error != std::errc() || colon == end || *colon != ':' || ended < -1) {
+    return false;
+  }
+  resume_at = static_cast<Step>(text[0]);
+  input_ended = ended >= 0;
+  read_error = input_ended ? ended : 0;
+  unread.assign(colon + 1, end);
+  return true;
+}
+
 int RunMenuLoop() {
   int choice = 0;
-  for (;;) {
-    RunScriptProcedure("printsomething");  // the script's menu; all of it is out on return
+  for (Step step = resume_at;;) {
+    switch (step) {
+      case Step::kMenu:
+        RunScriptProcedure("printsomething");  // the script's menu; all of it is out on return
+        GoOnInFreshImageIfNeeded(Step::kChoice);
+        step = Step::kChoice;
+        break;
 
-    if (InputExhausted()) {
-      return EndOfInputStatus();
-    }
-    if (!ReadInt(choice)) {
-      if (!WriteLine(kInvalidInput)) {
-        return EXIT_FAILURE;
-      }
-      continue;
-    }
-
-    if (choice == 1 || choice == 2) {
-      // The number is kept apart from the choice, so a typed 3 is only a number.
-      if (!WriteLine(kEnterNumber)) {
-        return EXIT_FAILURE;
-      }
-      if (InputExhausted()) {
-        return EndOfInputStatus();
-      }
-      int number = 0;
-      if (!ReadInt(number)) {
-        if (!WriteLine(kInvalidInput)) {
+      case Step::kChoice:
+        if (InputExhausted()) {
+          return EndOfInputStatus();
+        }
+        step = Step::kMenu;  // unless a number action follows
+        if (!ReadInt(choice)) {
+          if (!WriteLine(kInvalidInput)) {
+            return EXIT_FAILURE;
+          }
+        } else if (choice == 1 || choice == 2) {
+          int status = EXIT_SUCCESS;
+          if (!NumberAction(choice == 1 ? "PrintMe" : "DoubleValue", step, status)) {
+            return status;
+          }
+        } else if (choice == 3) {
+          return EXIT_SUCCESS;
+        } else if (!WriteLine(kInvalidInput)) {
           return EXIT_FAILURE;
         }
-        continue;
-      }
-      CallScriptIntFunction(choice == 1 ? "PrintMe" : "DoubleValue", number);  // result unused
-      if (!WriteLine("")) {
-        return EXIT_FAILURE;
-      }
-    } else if (choice == 3) {
-      return EXIT_SUCCESS;
-    } else if (!WriteLine(kInvalidInput)) {
-      return EXIT_FAILURE;
+        break;
+
+      case Step::kEmptyLine:
+        if (!WriteLine("")) {
+          return EXIT_FAILURE;
+        }
+        step = Step::kMenu;
+        break;
     }
   }
 }

@@ -1,7 +1,10 @@
-// A C library with a thread of its own that calls back into the caller, as device SDKs, audio
-// libraries and file watchers do: the thread has a Python thread state only while in the callback.
+// A C library with threads of its own, as device SDKs, audio libraries and file watchers have:
+// one that calls back into the caller, with a Python thread state only while in the callback, and
+// one that faults when it is told to.
+#include <fcntl.h>
 #include <pthread.h>
 #include <time.h>
+#include <unistd.h>
 
 typedef void (*Callback)(void);
 
@@ -20,4 +23,31 @@ static void* CallBackForEver(void* callback) {
 int StartCallingBack(Callback callback) {
   pthread_t thread;
   return pthread_create(&thread, NULL, CallBackForEver, (void*)callback);
+}
+
+static int fault_told[2] = {-1, -1};
+static volatile int* volatile nowhere = NULL;
+
+static void* FaultWhenTold(void* unused) {
+  (void)unused;
+  char byte = 0;
+  if (read(fault_told[0], &byte, 1) == 1) {
+    *nowhere = (unsigned char)byte;  // SIGSEGV
+  }
+  return NULL;
+}
+
+// Starts a thread that faults once FaultNow() is called; 0 once it runs.
+int StartFaultingThread(void) {
+  pthread_t thread;
+  if (pipe(fault_told) != 0 || fcntl(fault_told[0], F_SETFD, FD_CLOEXEC) != 0 ||
+      fcntl(fault_told[1], F_SETFD, FD_CLOEXEC) != 0) {
+    return -1;
+  }
+  return pthread_create(&thread, NULL, FaultWhenTold, NULL);
+}
+
+void FaultNow(void) {
+  const char byte = 0;
+  (void)!write(fault_told[1], &byte, 1);
 }

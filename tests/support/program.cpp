@@ -239,6 +239,11 @@ Child Start(const Launch& launch) {
     for (int fd = 3; fd < 1024; ++fd) {
       close(fd);
     }
+    if (launch.open_files_limit >= 0) {
+      const rlimit limit = {static_cast<rlim_t>(launch.open_files_limit),
+                            static_cast<rlim_t>(launch.open_files_limit)};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
     if (!directory.empty() && chdir(directory.c_str()) != 0) {
       _exit(126);
     }

@@ -58,6 +58,7 @@ struct Launch {
   bool close_stdin = false;           // start with standard input closed
   std::filesystem::path output_file;  // standard output into this file, not a pipe
   long long file_size_limit = -1;     // when set, writing a file beyond this many bytes fails
+  int open_files_limit = -1;          // when set, the most descriptors the program may have
 };
 
 struct Outcome {

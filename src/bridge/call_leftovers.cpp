@@ -1,0 +1,335 @@
+#include "bridge/call_leftovers.h"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <tuple>
+
+#include "bridge/script_threads.h"
+
+// Set by the build: the folder of the release's own extension modules (lib-dynload).
+#ifndef SCRIPT_MENU_STANDARD_EXTENSIONS
+#error "SCRIPT_MENU_STANDARD_EXTENSIONS must name the release's folder of extension modules"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The growth of resident memory, over what the image had at its first call, past which the next
+// call starts in a fresh image. Releases keep from 160 KiB (3.8, 3.9, 3.13) to 1.2 MiB (3.12.1)
+// at every restart, and some modules more: this bounds what a long run holds to a few dozen
+// times a call's own, and costs a fresh image (a few milliseconds) once in hundreds of calls.
+constexpr long kMemoryBoundKiB = 64L * 1024;
+
+// How long threads that have ended in Python get to be gone from the kernel's list: a thread
+// that a script joined (3.6 to 3.12 join a thread as its Python part ends) exits a few
+// microseconds later on an idle machine.
+constexpr std::chrono::milliseconds kEndingThreadsBound{20};
+
+// The kernel's flag of a task that has begun to exit (PF_EXITING in /proc/<pid>/stat's flags).
+constexpr unsigned long kExitingFlag = 0x4;
+
+// The faults of a thread that runs on into the interpreter as it shuts down and after (a C
+// library's thread that calls back into Python does), and the abort of one that CPython finds
+// starting too late in the shut-down. While guarded, such a thread waits rather than end the
+// process; what ends it is the fresh image.
+constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+
+// How long a faulting thread waits at most: a fresh image follows within milliseconds; what takes
+// this long is a hang, which the thread's fault, made again, ends.
+constexpr time_t kParkedSeconds = 10;
+
+// A descriptor, with the file it is open on.
+using Descriptor = std::tuple<int, dev_t, ino_t>;
+
+std::set<Descriptor> open_at_call_start;  // above the standard streams
+long image_start_kib = -1;                // resident memory at the image's first call
+bool fresh_image_needed = false;          // by what the last call left
+bool listed_module_imported = false;      // noted before the last shut-down
+
+pid_t menu_thread = 0;                           // the thread the guard leaves alone
+struct sigaction unguarded[std::size(kFaults)];  // the faults' actions before the guard
+
+// A fault of the menu's own thread is the program's: it ends the process as it would have. Any
+// other thread waits here, and ends with the image; should that not come, it faults again, and
+// the process ends as it would have.
+extern "C" void ParkFaultingThread(int signal) {
+  if (gettid() != menu_thread) {
+    const timespec bound = {kParkedSeconds, 0};
+    nanosleep(&bound, nullptr);
+  }
+  std::signal(signal, SIG_DFL);  // the fault recurs as the handler returns
+}
+
+// Whether the guard is in place. The interpreter's fault handler, started and stopped with it,
+// may have put other actions in its place since.
+bool Guarded() {
+  struct sigaction now = {};
+  sigaction(kFaults[0], nullptr, &now);
+  return now.sa_handler == ParkFaultingThread;
+}
+
+void GuardAgainstFaultsOfOtherThreads() {
+  if (Guarded()) {
+    return;  // the actions it keeps are the unguarded ones already
+  }
+  menu_thread = gettid();
+  struct sigaction park = {};
+  park.sa_handler = ParkFaultingThread;
+  sigemptyset(&park.sa_mask);
+  for (std::size_t i = 0; i < std::size(kFaults); ++i) {
+    sigaction(kFaults[i], &park, &unguarded[i]);
+  }
+}
+
+// Reaps every child that has ended, as init reaps those of a python3 process that has exited:
+// none that a script started and never waited for stays a zombie, and none that ended before a
+// call began is what that call's os.wait() gets. Children still running are left alone.
+void ReapEndedChildren() {
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
+// The descriptors above the standard streams that are open now, each with its file.
+std::set<Descriptor> OpenDescriptors() {
+  std::set<Descriptor> open;
+  DIR* listing = opendir("/proc/self/fd");
+  if (listing == nullptr) {
+    return open;  // the threads cannot be seen either: the call is followed by a fresh image
+  }
+  while (const dirent* entry = readdir(listing)) {
+    const int descriptor = std::atoi(entry->d_name);  // 0 for . and ..
+    struct stat file = {};
+    if (descriptor > STDERR_FILENO && descriptor != dirfd(listing) &&
+        fstat(descriptor, &file) == 0) {
+      open.emplace(descriptor, file.st_dev, file.st_ino);
+    }
+  }
+  closedir(listing);
+  return open;
+}
+
+// Whether the call left open a descriptor that it opened close-on-exec, as Python opens every
+// one of its own. A python3 process closes such a one as it exits, and so does a fresh image;
+// an inheritable one (os.dup2, os.set_inheritable) stays in either.
+bool CloseOnExecDescriptorLeft() {
+  const std::set<Descriptor> open = OpenDescriptors();
+  return std::any_of(open.begin(), open.end(), [](const Descriptor& descriptor) {
+    return open_at_call_start.count(descriptor) == 0 &&
+           (fcntl(std::get<0>(descriptor), F_GETFD) & FD_CLOEXEC) != 0;
+  });
+}
+
+bool Listed(std::string_view module) {
+  const std::vector<std::string>& listed = StandardModulesThatCannotRestart();
+  return std::find(listed.begin(), listed.end(), module) != listed.end();
+}
+
+// Whether a shared object the process has loaded is an extension module that may not survive a
+// restart: one named as extension modules are (<name>.<tag>.so), from outside the release's own
+// folder of them (a third party's, which is never known to), or a listed one of the release's.
+bool CannotRestart(std::string_view file) {
+  constexpr std::string_view kSuffix = ".so";
+  constexpr std::string_view kStandardFolder = SCRIPT_MENU_STANDARD_EXTENSIONS "/";
+  if (file.size() < kSuffix.size() || file.substr(file.size() - kSuffix.size()) != kSuffix) {
+    return false;  // a library (libssl.so.3), the program, or the kernel's
+  }
+  if (file.substr(0, kStandardFolder.size()) != kStandardFolder) {
+    return true;
+  }
+  const std::string_view name = file.substr(kStandardFolder.size());
+  return Listed(name.substr(0, name.find('.')));
+}
+
+// CPython never unloads an extension module: what a call loaded is listed until the image ends.
+bool ExtensionModuleLoadedThatCannotRestart() {
+  bool found = false;
+  dl_iterate_phdr(
+      [](dl_phdr_info* object, std::size_t /*size*/, void* found_one) {
+        if (object->dlpi_name != nullptr && CannotRestart(object->dlpi_name)) {
+          *static_cast<bool*>(found_one) = true;
+          return 1;  // the first is enough
+        }
+        return 0;
+      },
+      &found);
+  return found;
+}
+
+long ResidentKiB() {
+  long size = 0;
+  long resident = -1;
+  std::ifstream("/proc/self/statm") >> size >> resident;
+  return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+bool GrownPastBound() {
+  const long now = ResidentKiB();
+  return now >= 0 && image_start_kib >= 0 && now - image_start_kib > kMemoryBoundKiB;
+}
+
+// The threads besides the calling one, as the kernel lists them: how many are ending (exiting,
+// or running, as a thread does between the end of its Python part and its exit), and how many are
+// anything else (asleep, waiting); false where /proc cannot tell.
+bool ListOtherThreads(int& ending, int& others) {
+  ending = 0;
+  others = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) {
+    return false;
+  }
+  const std::string self = std::to_string(gettid());
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.' || self == entry->d_name) {
+      continue;
+    }
+    std::ifstream stat(std::string("/proc/self/task/") + entry->d_name + "/stat");
+    const std::string line(std::istreambuf_iterator<char>(stat), {});
+    const std::size_t after_name = line.rfind(')');  // the name may hold spaces and brackets
+    char state = '?';
+    unsigned long flags = 0;
+    std::istringstream fields(after_name == std::string::npos ? "" : line.substr(after_name + 1));
+    std::string skipped;
+    fields >> state >> skipped >> skipped >> skipped >> skipped >> skipped >> flags;
+    if (line.empty()) {
+      continue;  // gone since it was listed
+    }
+    ++((flags & kExitingFlag) != 0 || state == 'R' ? ending : others);
+  }
+  closedir(tasks);
+  return true;
+}
+
+// Whether a thread besides the calling one will run on. A thread that Python still counted as
+// running at the last exit function does; one that has ended there but is still listed is waited
+// for within a bound, while it is ending; any other (a C library's, asleep) runs on. Where /proc
+// cannot tell, any may.
+bool ThreadsRemain() {
+  if (ThreadsOfThisProcess() == 1) {
+    return false;
+  }
+  if (PythonThreadsRunningAtExit() > 0) {
+    return true;
+  }
+  const auto deadline = Clock::now() + kEndingThreadsBound;
+  for (;;) {
+    int ending = 0;
+    int others = 0;
+    if (!ListOtherThreads(ending, others) || others > 0) {
+      return true;
+    }
+    if (ending == 0) {
+      return false;
+    }
+    if (Clock::now() >= deadline) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+}
+
+}  // namespace
+
+const std::vector<std::string>& StandardModulesThatCannotRestart() {
+  // Found by the test that imports each of the release's extension modules (and the module of the
+  // same name without its underscore) in one interpreter after another: what fails there, or
+  // writes a warning, is listed for the releases it does so on.
+  static const std::vector<std::string> modules = {
+#if PY_VERSION_HEX < 0x030C0000
+    "_decimal",      // libmpdec warns at every start after the first
+    "_tracemalloc",  // "the tracemalloc module has been unloaded"
+#endif
+#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030C0000
+    // Debian's 3.11.2 aborts in the second shut-down ("none_dealloc"); pyenv's 3.9.18, 3.10.13
+    // and 3.11.7 do not, but the releases between are untried.
+    "_zoneinfo",
+#endif
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030C0200
+    // 3.12.1 ("double free or corruption", "munmap_chunk(): invalid pointer"); 3.12.0 untried.
+    "_asyncio",
+    "_ctypes",
+    "_datetime",
+    "_decimal",
+    "_hashlib",
+    "_sqlite3",
+    "_ssl",
+    "_statistics",
+    "_testsinglephase",
+    "_zoneinfo",
+#endif
+  };
+  return modules;
+}
+
+int ThreadsOfThisProcess() {
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) {
+    return -1;
+  }
+  int threads = 0;
+  while (const dirent* entry = readdir(tasks)) {
+    threads += entry->d_name[0] != '.' ? 1 : 0;
+  }
+  closedir(tasks);
+  return threads;
+}
+
+void RemoveFaultGuard() {
+  if (Guarded()) {
+    for (std::size_t i = 0; i < std::size(kFaults); ++i) {
+      sigaction(kFaults[i], &unguarded[i], nullptr);
+    }
+  }
+}
+
+void NoteProcessBeforeCall() {
+  ReapEndedChildren();
+  RemoveFaultGuard();  // the process went on past the threads it was for
+  open_at_call_start = OpenDescriptors();
+  if (image_start_kib < 0) {
+    image_start_kib = ResidentKiB();
+  }
+}
+
+void NoteModulesAndGuardBeforeShutDown() {
+  // Built-in ones too (_tracemalloc), which no shared object shows.
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  listed_module_imported = false;
+  for (const std::string& listed : StandardModulesThatCannotRestart()) {
+    listed_module_imported =
+        listed_module_imported || PyDict_GetItemString(modules, listed.c_str()) != nullptr;
+  }
+  GuardAgainstFaultsOfOtherThreads();
+}
+
+void NoteProcessAfterCall() {
+  ReapEndedChildren();
+  // The cheaper checks first: threads that are ending are given time only where nothing else
+  // already asks for a fresh image.
+  fresh_image_needed = listed_module_imported || ExtensionModuleLoadedThatCannotRestart() ||
+                       CloseOnExecDescriptorLeft() || GrownPastBound() || ThreadsRemain();
+  if (ThreadsOfThisProcess() == 1) {
+    RemoveFaultGuard();  // no thread is left to fault
+  }
+}
+
+bool FreshImageNeeded() { return fresh_image_needed; }

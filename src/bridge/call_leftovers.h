@@ -1,0 +1,39 @@
+// What a call leaves in its process, which decides how the next call starts: with a fresh
+// interpreter in this process, or in a fresh image of the program (fresh_image.h) where this
+// process can no longer start one soundly.
+#ifndef SCRIPT_MENU_BRIDGE_CALL_LEFTOVERS_H_
+#define SCRIPT_MENU_BRIDGE_CALL_LEFTOVERS_H_
+
+#include <string>
+#include <vector>
+
+// Before the interpreter starts: reaps the children that have ended, takes away a fault guard a
+// call before left in place, and notes the open descriptors (and, at the image's first call, its
+// memory).
+void NoteProcessBeforeCall();
+
+// With the interpreter still running, just before its shut-down: notes a module of
+// StandardModulesThatCannotRestart() that the call imported; then guards against faults of
+// leftover threads: until the call is over (and, if threads remain, until the fresh image), a
+// thread other than the calling one that faults waits, rather than end the process.
+void NoteModulesAndGuardBeforeShutDown();
+
+// After the shut-down, with the standard streams given back: notes whether the call left a thread
+// running, an extension module loaded that does not survive a restart, a descriptor that it
+// opened close-on-exec, or the process grown past its bound; reaps the children that have ended.
+void NoteProcessAfterCall();
+
+// Whether the last call left any of those: the next call has to start in a fresh image.
+bool FreshImageNeeded();
+
+// Takes the fault guard away, if it is in place.
+void RemoveFaultGuard();
+
+// The extension modules of this release's standard library that are known not to survive a
+// restart of the interpreter in one process.
+const std::vector<std::string>& StandardModulesThatCannotRestart();
+
+// How many threads the kernel lists for this process; -1 where /proc cannot tell.
+int ThreadsOfThisProcess();
+
+#endif  // SCRIPT_MENU_BRIDGE_CALL_LEFTOVERS_H_

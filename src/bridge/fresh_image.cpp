@@ -1,0 +1,251 @@
+#include "bridge/fresh_image.h"
+
+#include <fcntl.h>
+#include <sys/auxv.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "bridge/call_leftovers.h"
+
+namespace {
+
+// Names, in the environment a fresh image starts with, the memory file that holds what the image
+// before handed over, as <process id>:<descriptor>. Taken only by the process it names, and only
+// when it is a sealed memory file: an inherited or stray variable never matches.
+constexpr char kHandedOverVariable[] = "SCRIPT_MENU_HANDED_OVER";
+
+// The memory file's first field, so that one of another format is never taken for ours.
+constexpr std::string_view kFormat = "script-menu handed over, 1";
+
+// Sealed, the memory file cannot change once written, and only a memory file can be sealed.
+constexpr int kSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+
+// What every image is started with: the program's own arguments and the environment it started
+// with, so that a script's change to the loader's variables (LD_PRELOAD, say) never reaches the
+// program itself; the script's environment is handed over instead.
+char** program_arguments = nullptr;
+std::vector<std::string> start_environment;
+// /proc/self/exe, which starts the file this image runs even if it has since been replaced on
+// disk (a package upgrade); or where /proc is not mounted, the program's path.
+std::string program_to_start;
+// The process name the program started with, which the kernel would make the file's name.
+std::string process_name;
+bool failure_said = false;
+
+// A field of the memory file: its length, a colon, its bytes (any, NUL included).
+void AppendField(std::string& file, std::string_view field) {
+  file += std::to_string(field.size());
+  file += ':';
+  file += field;
+}
+
+// Takes the next field off `file`; false if there is none.
+bool TakeField(std::string_view& file, std::string_view& field) {
+  std::size_t length = 0;
+  const char* end = file.data() + file.size();
+  const auto [digits_end, error] = std::from_chars(file.data(), end, length);
+  if (error != std::errc() || digits_end == end || *digits_end != ':' ||
+      length > static_cast<std::size_t>(end - digits_end - 1)) {
+    return false;
+  }
+  field = std::string_view(digits_end + 1, length);
+  file.remove_prefix(static_cast<std::size_t>(digits_end + 1 - file.data()) + length);
+  return true;
+}
+
+std::string CurrentProcessName() {
+  char name[17] = {};  // the kernel's 16 bytes, NUL included
+  prctl(PR_GET_NAME, name);
+  return name;
+}
+
+// The memory file with what is handed over, at a descriptor that the new image inherits, read
+// from the start; -1 if it cannot be made.
+int HandOverFile(const std::string& contents) {
+  const int file = memfd_create("script-menu-handed-over", MFD_ALLOW_SEALING);
+  if (file < 0) {
+    return -1;
+  }
+  std::size_t written = 0;
+  while (written < contents.size()) {
+    const ssize_t n = write(file, contents.data() + written, contents.size() - written);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      close(file);
+      return -1;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (fcntl(file, F_ADD_SEALS, kSeals) != 0 || lseek(file, 0, SEEK_SET) != 0) {
+    close(file);
+    return -1;
+  }
+  return file;
+}
+
+// The descriptor the variable names, if it is this process's sealed memory file; else -1.
+int HandedOverFile(std::string_view variable) {
+  const char* end = variable.data() + variable.size();
+  long process = 0;
+  int file = -1;
+  const auto [colon, process_error] = std::from_chars(variable.data(), end, process);
+  if (process_error != std::errc() || colon == end || *colon != ':' || process != getpid()) {
+    return -1;
+  }
+  const auto [file_end, file_error] = std::from_chars(colon + 1, end, file);
+  if (file_error != std::errc() || file_end != end || fcntl(file, F_GET_SEALS) != kSeals) {
+    return -1;
+  }
+  return file;
+}
+
+std::string ReadAll(int file) {
+  std::string contents;
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = read(file, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return contents;
+    }
+    contents.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+// The environment as the image before had it when it handed over.
+void RestoreEnvironment(const std::vector<std::string_view>& entries) {
+  clearenv();
+  for (const std::string_view entry : entries) {
+    const std::size_t equals = entry.find('=');
+    if (equals != std::string_view::npos && equals > 0) {
+      const std::string name(entry.substr(0, equals));
+      setenv(name.c_str(), std::string(entry.substr(equals + 1)).c_str(), 1);
+    }
+  }
+}
+
+[[noreturn]] void CannotTakeOver() {
+  std::fprintf(stderr, "script-menu: cannot read what the program's former image handed over\n");
+  std::exit(EXIT_FAILURE);
+}
+
+}  // namespace
+
+std::filesystem::path ProgramFile() {
+  std::error_code error;
+  std::filesystem::path linked = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    return linked;
+  }
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the kernel hands the address over as a number
+  const auto* started_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  if (started_as == nullptr) {
+    return {};
+  }
+  const std::filesystem::path resolved = std::filesystem::canonical(started_as, error);
+  return error ? std::filesystem::path() : resolved;
+}
+
+std::optional<std::string> TakeOverFromFormerImage(char** arguments) {
+  program_arguments = arguments;
+  const char* variable = std::getenv(kHandedOverVariable);
+  const std::string handed_over = variable != nullptr ? variable : "";
+  if (variable != nullptr) {
+    unsetenv(kHandedOverVariable);  // no script, and no process a script starts, sees it
+  }
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    start_environment.emplace_back(*entry);
+  }
+  program_to_start = access("/proc/self/exe", X_OK) == 0 ? "/proc/self/exe" : ProgramFile();
+  process_name = CurrentProcessName();
+
+  const int file = HandedOverFile(handed_over);
+  if (file < 0) {
+    return std::nullopt;  // the program's first image
+  }
+  const std::string contents = ReadAll(file);
+  close(file);
+  // Its format, the process name, the number of environment entries, each entry, what was
+  // carried.
+  std::string_view rest = contents;
+  std::string_view field;
+  std::string_view name;
+  std::string_view count;
+  std::size_t entries = 0;
+  if (!TakeField(rest, field) || field != kFormat || !TakeField(rest, name) ||
+      !TakeField(rest, count) ||
+      std::from_chars(count.data(), count.data() + count.size(), entries).ec != std::errc()) {
+    CannotTakeOver();
+  }
+  std::vector<std::string_view> environment;
+  for (std::size_t i = 0; i < entries; ++i) {
+    if (!TakeField(rest, field)) {
+      CannotTakeOver();
+    }
+    environment.push_back(field);
+  }
+  std::string_view carried;
+  if (!TakeField(rest, carried) || !rest.empty()) {
+    CannotTakeOver();
+  }
+  process_name = name;
+  prctl(PR_SET_NAME, process_name.c_str());
+  RestoreEnvironment(environment);
+  return std::string(carried);
+}
+
+void StartFreshImage(const std::string& carried) {
+  std::fflush(nullptr);  // what C's streams hold, written by a C library, say, is not lost
+  std::string contents;
+  AppendField(contents, kFormat);
+  AppendField(contents, process_name);
+  std::size_t entries = 0;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    ++entries;
+  }
+  AppendField(contents, std::to_string(entries));
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    AppendField(contents, *entry);
+  }
+  AppendField(contents, carried);
+
+  const int file = program_arguments != nullptr ? HandOverFile(contents) : -1;
+  int error = errno;
+  if (file >= 0) {
+    std::vector<std::string> environment = start_environment;
+    environment.push_back(std::string(kHandedOverVariable) + "=" + std::to_string(getpid()) + ":" +
+                          std::to_string(file));
+    std::vector<char*> pointers;
+    pointers.reserve(environment.size() + 1);
+    for (std::string& entry : environment) {
+      pointers.push_back(entry.data());
+    }
+    pointers.push_back(nullptr);
+    execve(program_to_start.c_str(), program_arguments, pointers.data());
+    error = errno;
+    close(file);
+  }
+  if (!failure_said) {
+    failure_said = true;
+    std::fprintf(stderr,
+                 "script-menu: cannot start the program afresh: %s; it goes on in this process, "
+                 "with what the calls before left in it\n",
+                 std::strerror(error));
+  }
+  RemoveFaultGuard();  // the threads left run on
+}

@@ -1,0 +1,29 @@
+// A fresh image of the program in this process (execve of its own file), for the call after one
+// that left what no interpreter can be started beside soundly (call_leftovers.h). The kernel
+// ends every other thread, keeps the process id, its descriptors but the close-on-exec ones, its
+// children, signal mask, ignored signals and timers, and starts the program anew. What the image
+// before hands over is what the kernel does not keep: where the caller stands, and the
+// environment.
+#ifndef SCRIPT_MENU_BRIDGE_FRESH_IMAGE_H_
+#define SCRIPT_MENU_BRIDGE_FRESH_IMAGE_H_
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+// First thing in main: keeps the program's arguments and the environment it started with, which
+// every fresh image is started with. In an image that StartFreshImage started, it then takes
+// over from the image before: its environment, the program's process name, and what it was
+// given to carry, which it returns; std::nullopt in the program's first image.
+std::optional<std::string> TakeOverFromFormerImage(char** arguments);
+
+// Starts the program afresh in this process, with `carried` handed over to the new image. Returns
+// only if that cannot be done (no memory, or the program's file cannot be run), having said so
+// on standard error once: the process then goes on with what the calls before left in it.
+void StartFreshImage(const std::string& carried);
+
+// The program's file: the kernel's link to it, or where /proc is not mounted, the path it was
+// started by. Empty if neither tells.
+std::filesystem::path ProgramFile();
+
+#endif  // SCRIPT_MENU_BRIDGE_FRESH_IMAGE_H_

@@ -1,0 +1,473 @@
+// What a call leaves that no interpreter can be started beside in one process: an extension module
+// that does not survive a restart, a descriptor it opened, memory past the bound (and threads:
+// threads_test.cpp). The call after starts in a fresh image of the program, in the same process:
+// every module runs at every call as under a python3 process per call, and nothing grows.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bridge/call_leftovers.h"
+#include "bridge/script_bridge.h"
+#include "support/program.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using support::Launch;
+using support::Talk;
+using support::TempDir;
+
+// Whether the build's python3 can import a module (one of Debian's python3-* packages, say).
+bool Importable(const std::string& module) {
+  const std::string command =
+      std::string(SCRIPT_MENU_PYTHON_EXECUTABLE) + " -c 'import " + module + "' > /dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+// The top of a module that imports the suite's own extension modules.
+const std::string kWithTheSuitesExtensions =
+    std::string("import sys\nsys.path.append('") + SCRIPT_MENU_EXTENSIONS_DIR + "')\n";
+
+int Release() { return std::stoi(std::string(SCRIPT_MENU_PYTHON_VERSION).substr(2)); }
+
+struct Module {
+  const char* name;
+  const char* imports;  // the module's import statement
+  const char* use;      // an expression that uses it
+  const char* shows;    // what str() of that gives
+  const char* needs;    // a module this release must be able to import, or "" for none
+  int since = 6;        // the first 3.x release that has it
+};
+
+void PrintTo(const Module& module, std::ostream* out) { *out << module.name; }
+
+class ModulesThatCannotRestart : public testing::TestWithParam<Module> {};
+
+TEST_P(ModulesThatCannotRestart, RunAtEveryCall) {
+  const Module& module = GetParam();
+  if (Release() < module.since) {
+    GTEST_SKIP() << "needs CPython 3." << module.since;
+  }
+  if (*module.needs != '\0' && !Importable(module.needs)) {
+    GTEST_SKIP() << "this release cannot import " << module.needs << " (Debian's python3-"
+                 << module.needs << " serves the default build)";
+  }
+  const std::string use = std::string("str(") + module.use + ")";
+  const auto run =
+      Talk(kWithTheSuitesExtensions + std::string(module.imports) +
+               "\n\ndef printsomething():\n    print(" + use +
+               ")\n\ndef PrintMe(value):\n    print(value, " + use + ")\n    return value\n",
+           "1 1\n1 2\n1 3\n3\n");
+  const std::string shows = std::string(module.shows) + "\n";
+  const std::string expected = shows + "Enter a number.\n1 " + shows + "\n" + shows +
+                               "Enter a number.\n2 " + shows + "\n" + shows +
+                               "Enter a number.\n3 " + shows + "\n" + shows;
+  EXPECT_EQ(run.out, expected);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.exit_code, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ThirdPartyAndStandard, ModulesThatCannotRestart,
+    testing::Values(
+        // Built with the suite, each as a third party's.
+        Module{"RefusingASecondInitialisation", "import once", "once.greeting", "hello once", ""},
+        Module{"KeepingAnObjectOfItsOwn", "import keeps_static", "keeps_static.initialisations",
+               "1", ""},
+        // Debian's own, for the default build.
+        Module{"Numpy", "import numpy", "numpy.arange(4).sum()", "6", "numpy"},
+        Module{"YamlWithItsCLoader", "import yaml", "yaml.load('a: 1', Loader=yaml.CLoader)",
+               "{'a': 1}", "yaml"},
+        Module{"CryptographyWithPyO3", "from cryptography.hazmat.primitives import hashes",
+               "hashes.Hash(hashes.SHA256()).finalize().hex()[:8]", "e3b0c442", "cryptography"},
+        Module{"Lxml", "import lxml.etree", "lxml.etree.fromstring('<a>1</a>').text", "1", "lxml"},
+        // The standard library's own exceptions on some releases.
+        Module{"Decimal", "import decimal", "decimal.Decimal(1) / 8", "0.125", ""},
+        Module{"Tracemalloc", "import tracemalloc",
+               "tracemalloc.start() or tracemalloc.is_tracing()", "True", ""},
+        Module{"Zoneinfo", "import zoneinfo", "zoneinfo.ZoneInfo.__name__", "ZoneInfo", "", 9}),
+    [](const testing::TestParamInfo<Module>& info) { return info.param.name; });
+
+// A module whose printsomething shows where the program's image lies in memory, which a fresh
+// image moves (address space layout randomisation), and whose PrintMe runs `statement`.
+std::string ImageShowingModule(const std::string& statement) {
+  return kWithTheSuitesExtensions + R"py(
+import os, threading, time
+
+def printsomething():
+    with open("/proc/self/maps") as maps:
+        print(maps.readline().split("-")[0])
+
+def PrintMe(value):
+)py" + statement +
+         "\n    return value\n";
+}
+
+struct Call {
+  const char* name;
+  const char* print_me;     // PrintMe's body
+  bool fresh_image;         // whether the call after it starts in a fresh image
+  const char* not_on = "";  // a release whose list makes this a fresh image too (3.12.1)
+};
+
+void PrintTo(const Call& call, std::ostream* out) { *out << call.name; }
+
+class CallsThatLeave : public testing::TestWithParam<Call> {};
+
+TEST_P(CallsThatLeave, AFreshImageExactlyWhenTheyMust) {
+  if (std::ifstream("/proc/sys/kernel/randomize_va_space").get() == '0') {
+    GTEST_SKIP() << "address space layout randomisation is off: a fresh image cannot be told";
+  }
+  const Call& call = GetParam();
+  if (std::string(SCRIPT_MENU_PYTHON_RELEASE) == call.not_on) {
+    GTEST_SKIP() << "CPython " << call.not_on << " lists what this call imports";
+  }
+  const auto run = Talk(ImageShowingModule(call.print_me), "1 1\n1 2\n3\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 0);
+  std::istringstream lines(run.out);
+  std::vector<std::string> images;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line != "Enter a number.") {
+      images.push_back(line);
+    }
+  }
+  ASSERT_EQ(images.size(), 3U) << run.out;
+  EXPECT_EQ(images[0] != images[1], call.fresh_image) << run.out;
+  EXPECT_EQ(images[1] != images[2], call.fresh_image) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, CallsThatLeave,
+    testing::Values(
+        Call{"NothingOfItsOwn", "    pass", false},
+        Call{"StandardModulesThatSurviveARestart",
+             "    import asyncio, datetime, json, re, socket, sqlite3, ssl\n"
+             "    asyncio.run(asyncio.sleep(0))",
+             false, "3.12.1"},
+        Call{"ThreadsItJoined",
+             "    for _ in range(8):\n"
+             "        thread = threading.Thread(target=time.sleep, args=(0.001,))\n"
+             "        thread.start()\n"
+             "        thread.join()",
+             false},
+        Call{"ADescriptorItClosed", "    os.close(os.open('/dev/null', os.O_RDONLY))", false},
+        Call{"AnInheritableDescriptor",
+             "    os.set_inheritable(os.open('/dev/null', os.O_RDONLY), True)", false},
+        Call{"AThread", "    threading.Thread(target=time.sleep, args=(60,), daemon=True).start()",
+             true},
+        Call{"AThirdPartysExtensionModule", "    import keeps_static", true},
+        Call{"ADescriptorItOpened", "    os.open('/dev/null', os.O_RDONLY)", true},
+        Call{"MemoryPastTheBound",
+             "    import ctypes\n"
+             "    libc = ctypes.CDLL(None)\n"
+             "    libc.malloc.restype = ctypes.c_void_p\n"
+             "    ctypes.memset(libc.malloc(80 << 20), 1, 80 << 20)",
+             true}),
+    [](const testing::TestParamInfo<Call>& info) { return info.param.name; });
+
+TEST(FreshImage, MemoryStaysWithinItsBound) {
+  // Each call keeps 16 MiB that no shut-down gives back: 320 MiB over 20 calls in one image.
+  const auto run = Talk(R"py(
+import ctypes
+
+def printsomething():
+    with open("/proc/self/statm") as statm:
+        print(int(statm.read().split()[1]) * 4096 >> 20)
+    libc = ctypes.CDLL(None)
+    libc.malloc.restype = ctypes.c_void_p
+    ctypes.memset(libc.malloc(16 << 20), 1, 16 << 20)
+)py",
+                        "0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n0\n3\n");
+  std::istringstream lines(run.out);
+  std::vector<long> resident_mib;
+  for (std::string line; std::getline(lines, line);) {
+    if (line != "Invalid input, try again.") {
+      resident_mib.push_back(std::stol(line));
+    }
+  }
+  ASSERT_EQ(resident_mib.size(), 20U) << run.out;
+  // Within the bound (64 MiB) and the call that crossed it, over the first call's.
+  EXPECT_LT(*std::max_element(resident_mib.begin(), resident_mib.end()),
+            resident_mib.front() + 64L + 2L * 16 + 16)
+      << run.out;
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(FreshImage, ChildrenThatHaveEndedAreReaped) {
+  // Each PrintMe starts a child that it never waits for, and returns once the child has ended:
+  // none is left a zombie, and no later call can wait for one.
+  const auto run = Talk(R"py(
+import os, time
+
+def zombies():
+    count = 0
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            count += fields[0] == "Z" and int(fields[1]) == os.getpid()
+        except (OSError, IndexError, ValueError):
+            pass
+    return count
+
+def printsomething():
+    try:
+        print("zombies", zombies(), "waited for", os.waitpid(-1, os.WNOHANG))
+    except ChildProcessError:
+        print("zombies", zombies(), "and no child")
+
+def PrintMe(value):
+    child = os.fork()
+    if child == 0:
+        os._exit(0)
+    for _ in range(10000):
+        with open("/proc/%d/stat" % child) as stat:
+            if stat.read().rsplit(")", 1)[1].split()[0] == "Z":
+                break
+        time.sleep(0.001)
+    return value
+)py",
+                        "1 1\n1 2\n1 3\n3\n");
+  const std::string menu = "zombies 0 and no child\n";
+  EXPECT_EQ(run.out, menu + "Enter a number.\n\n" + menu + "Enter a number.\n\n" + menu +
+                         "Enter a number.\n\n" + menu);
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(FreshImage, DescriptorsACallLeavesFollowOneRule) {
+  // A descriptor left open close-on-exec (Python's default) is closed once its call has ended,
+  // as at a python3 process's exit, whether or not the call left a thread; an inheritable one
+  // stays, for the calls after.
+  for (const char* thread : {"",
+                             "threading.Thread(target=time.sleep, args=(60,), daemon=True)"
+                             ".start()"}) {
+    const auto run = Talk(std::string(R"py(
+import os, threading, time
+
+def state(name):
+    try:
+        os.fstat(int(os.environ[name]))
+        return "open"
+    except OSError:
+        return "closed"
+
+def printsomething():
+    print(state("OWN"), state("INHERITABLE"))
+
+def PrintMe(value):
+    os.environ["OWN"] = str(os.open("/dev/null", os.O_RDONLY))
+    inheritable = os.open("/dev/null", os.O_RDONLY)
+    os.set_inheritable(inheritable, True)
+    os.environ["INHERITABLE"] = str(inheritable)
+    )py") + thread + "\n    return value\n",
+                          "1 1\n3\n", [] {
+                            Launch launch;
+                            launch.env = {"OWN=1000", "INHERITABLE=1000"};
+                            return launch;
+                          }());
+    EXPECT_EQ(run.out, "closed closed\nEnter a number.\n\nclosed open\n") << thread;
+    EXPECT_EQ(run.err, "") << thread;
+  }
+}
+
+TEST(FreshImage, StartsTheRunningProgramsFileOrSaysOnceWhyNot) {
+  // A copy of the program, which a call replaces with another file (as a package upgrade does),
+  // or makes unrunnable; each call leaves a thread.
+  struct Case {
+    const char* what;
+    const char* print_me;
+    const char* err;
+    const char* out;
+  };
+  for (const Case& c :
+       {Case{"replaced", "os.rename(os.environ['OTHER'], os.environ['PROGRAM'])", "",
+             "menu \nEnter a number.\n\nmenu \nEnter a number.\n\nmenu \n"},
+        Case{"unrunnable", "os.chmod(os.environ['PROGRAM'], 0o644)",
+             "script-menu: cannot start the program afresh: Permission denied; it goes on in this "
+             "process, with what the calls before left in it\n",
+             "menu \nEnter a number.\n\nmenu with a thread of a call before\nEnter a number.\n\n"
+             "menu with a thread of a call before\n"}}) {
+    const TempDir folder;
+    const fs::path program = folder.path / "script-menu";
+    fs::copy_file(support::ProgramPath(), program);
+    std::ofstream(folder.path / "other") << "#!/bin/sh\necho other program\n";
+    fs::permissions(folder.path / "other", fs::perms::owner_all);
+    Launch launch;
+    launch.program = program.string();
+    launch.env = {"PROGRAM=" + program.string(), "OTHER=" + (folder.path / "other").string()};
+    const auto run = Talk(std::string(R"py(
+import os, threading, time
+
+def printsomething():
+    print("menu", "with a thread of a call before" * (threading.active_count() > 1 or
+                                                      len(os.listdir("/proc/self/task")) > 1))
+
+def PrintMe(value):
+    if value == 1:
+        )py") + c.print_me + R"py(
+    threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+    return value
+)py",
+                          "1 1\n1 2\n3\n", launch);
+    EXPECT_EQ(run.out, c.out) << c.what;
+    EXPECT_EQ(run.err, c.err) << c.what;
+    EXPECT_EQ(run.exit_code, 0) << c.what;
+  }
+}
+
+// The standard library's extension modules, each with the module of the same name without its
+// underscore (ctypes for _ctypes), which exercises it: "_ctypes ctypes" per line.
+std::vector<std::string> StandardExtensionModules() {
+  const std::string command = std::string(SCRIPT_MENU_PYTHON_EXECUTABLE) + R"( -c '
+import importlib.machinery, importlib.util, os, sys, sysconfig
+folder = sysconfig.get_config_var("DESTSHARED")
+names = set(sys.builtin_module_names) - {"builtins", "sys", "_imp", "_io", "marshal", "posix",
+                                         "_thread", "_warnings", "_weakref"}
+for file in os.listdir(folder):
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        if file.endswith(suffix) and "." not in file[:-len(suffix)]:
+            names.add(file[:-len(suffix)])
+            break
+for name in sorted(names):
+    public = name.lstrip("_")
+    try:
+        found = public != name and importlib.util.find_spec(public) is not None
+    except Exception:
+        found = False
+    print(name, public if found else "")
+')";
+  std::vector<std::string> cases;
+  FILE* listing = popen(command.c_str(), "r");
+  char line[256];
+  while (listing != nullptr && std::fgets(line, sizeof line, listing) != nullptr) {
+    cases.emplace_back(line, std::strcspn(line, "\n"));
+  }
+  if (listing != nullptr) {
+    pclose(listing);
+  }
+  return cases;
+}
+
+// Imports the modules of `case_modules` in three interpreters in turn, in a child of this
+// process, and tells what each did: "ok", what it raised, and for the first the modules it loaded.
+struct Restarts {
+  std::string out;
+  std::string err;
+  int status = 0;
+};
+
+Restarts RestartWith(const std::string& case_modules, const fs::path& module_folder) {
+  int out[2];
+  int err[2];
+  Restarts restarts;
+  if (pipe(out) != 0 || pipe(err) != 0) {
+    return restarts;
+  }
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    close(out[0]);
+    close(err[0]);
+    setenv("PYTHONPATH", module_folder.c_str(), 1);
+    setenv("RESTARTED", case_modules.c_str(), 1);
+    for (int round = 0; round < 3; ++round) {
+      CallScriptIntFunction("Import", round);
+    }
+    _exit(0);
+  }
+  close(out[1]);
+  close(err[1]);
+  for (const auto& [from, into] : {std::pair{out[0], &restarts.out}, {err[0], &restarts.err}}) {
+    char buffer[4096];
+    for (ssize_t n; (n = read(from, buffer, sizeof buffer)) > 0;) {
+      into->append(buffer, static_cast<std::size_t>(n));
+    }
+    close(from);
+  }
+  waitpid(child, &restarts.status, 0);
+  return restarts;
+}
+
+TEST(StandardLibrary, EveryExtensionModuleThatCannotRestartIsListed) {
+  // What the program restarts in one process must run at the second start as at the first. A
+  // module that does not, on a release newly supported, is to be listed in
+  // StandardModulesThatCannotRestart(), so that the call after it starts in a fresh image.
+  const TempDir folder;
+  support::WriteModule(folder.path, R"py(
+import importlib, os, sys
+
+def Import(round):
+    print("round", round, file=sys.stderr, flush=True)
+    for name in os.environ["RESTARTED"].split():
+        try:
+            importlib.import_module(name)
+            print(round, name, "ok")
+        except Exception as error:
+            print(round, name, type(error).__name__, error)
+    if round == 0:
+        print("loaded", *sorted(sys.modules))
+    return 0
+)py");
+  const std::vector<std::string>& listed = StandardModulesThatCannotRestart();
+  const auto is_listed = [&](const std::string& name) {
+    return std::find(listed.begin(), listed.end(), name) != listed.end();
+  };
+  const std::vector<std::string> cases = StandardExtensionModules();
+  ASSERT_GT(cases.size(), 20U) << "the release's extension modules could not be listed";
+  for (const std::string& modules : cases) {
+    const std::string name = modules.substr(0, modules.find(' '));
+    const Restarts run = RestartWith(modules, folder.path);
+    std::istringstream lines(run.out);
+    std::string first_round;   // what round 0 printed of each module
+    std::string later_rounds;  // the same for rounds 1 and 2, which must match it
+    std::set<std::string> loaded;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("loaded ", 0) == 0) {
+        std::istringstream names(line.substr(7));
+        for (std::string loaded_name; names >> loaded_name;) {
+          loaded.insert(loaded_name);
+        }
+      } else if (line.rfind("0 ", 0) == 0) {
+        first_round += line.substr(2) + "\n";
+      } else {
+        later_rounds += line.substr(2) + "\n";
+      }
+    }
+    if (first_round.find(" ok\n") == std::string::npos && first_round.find(name) == 0) {
+      continue;  // not importable here at all (its library is not installed, say)
+    }
+    // What each round wrote on standard error (a deprecation warning, every time) must match.
+    const std::string round_one = "round 1\n";
+    const std::string round_two = "round 2\n";
+    const auto at_one = run.err.find(round_one);
+    const auto at_two = run.err.find(round_two);
+    const bool same_errors =
+        at_one != std::string::npos && at_two != std::string::npos &&
+        run.err.substr(8, at_one - 8) == run.err.substr(at_one + 8, at_two - at_one - 8) &&
+        run.err.substr(8, at_one - 8) == run.err.substr(at_two + 8);
+    const bool survives = WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0 && same_errors &&
+                          later_rounds == first_round + first_round;
+    const bool covered = std::any_of(loaded.begin(), loaded.end(), is_listed) || is_listed(name);
+    EXPECT_TRUE(survives || covered)
+        << modules << " does not survive a restart on CPython " << SCRIPT_MENU_PYTHON_RELEASE
+        << ": list " << name << " (or what it imports) in StandardModulesThatCannotRestart().\n"
+        << run.out << run.err;
+  }
+}
+
+}  // namespace
