@@ -1,7 +1,9 @@
 // What one bridge call costs, measured beside its floor (a bare interpreter start and shut-down,
 // which this design pays on every call) and beside what a user would do instead (start a python3
 // process that makes the same import and call); what a cycle of the program's dialogue costs when
-// its call leaves a thread behind, and when it does not; and how memory grows over many calls. It
+// its call is followed by a fresh image of the program (it leaves a thread behind, or imports
+// numpy), and when it is not; what the program's start costs; and how memory grows over many
+// calls. It
 // asserts nothing itself: `make bench` writes Google Benchmark's JSON, and bench/summary.py prints
 // the cases side by side from it and fails when the program's memory grows more than a reference
 // call's.
@@ -14,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -88,16 +91,21 @@ void CallIntFunction(benchmark::State& state) {
 // Cycles of the program's own dialogue per run of it: its start and end are shared out among them.
 constexpr int kDialogueCycles = 20;
 
-// What a dialogue case runs: the module, and whether its PrintMe leaves its thread behind.
+// What a dialogue case runs: the module, whether its PrintMe leaves its thread behind, and how many
+// cycles (none: the program's start, its first menu and its end).
 struct Dialogue {
   const char* name;
   const char* module;
   bool leave_thread;
+  int cycles = kDialogueCycles;
   const char* program = SCRIPT_MENU_PROGRAM;
 };
 const Dialogue kDialogues[] = {{"dialogue cycle, plain", "plain", false},
                                {"dialogue cycle, thread ended", "threads", false},
-                               {"dialogue cycle, thread left", "threads", true}};
+                               {"dialogue cycle, thread left", "threads", true},
+                               {"program start, plain", "plain", false, 0}};
+// Run where the release can import numpy (Debian's python3-numpy, for the default build).
+const Dialogue kNumpyDialogue = {"dialogue cycle, numpy", "numpy", false};
 
 // Starts argv[0] with its standard stream `piped` on a pipe of its own and `silenced` on /dev/null;
 // our end of the pipe in `our_end`. The process id, or -1 (with no pipe left open).
@@ -128,13 +136,14 @@ pid_t SpawnWithPipe(char* const argv[], int piped, int silenced, int& our_end) {
 }
 
 // One cycle of the whole program's dialogue, choice 1 and a number: a call of printsomething and
-// one of PrintMe. Where PrintMe leaves a thread behind, every cycle hands the dialogue over to a
-// copy of the process.
+// one of PrintMe. Where PrintMe leaves a thread behind, or the module imports numpy, every call is
+// followed by a fresh image of the program. With no cycles, the whole run: its start, its first
+// menu and its end.
 void DialogueCycle(benchmark::State& state, const Dialogue& dialogue) {
   UseModule(dialogue.module);
   setenv("SCRIPT_MENU_BENCH_LEAVE_THREAD", dialogue.leave_thread ? "1" : "0", 1);
   std::string input;
-  for (int i = 0; i < kDialogueCycles; ++i) {
+  for (int i = 0; i < dialogue.cycles; ++i) {
     input += "1 5\n";
   }
   input += "3\n";
@@ -156,19 +165,20 @@ void DialogueCycle(benchmark::State& state, const Dialogue& dialogue) {
       break;
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-    state.SetIterationTime(took.count() / kDialogueCycles);
+    state.SetIterationTime(took.count() / std::max(dialogue.cycles, 1));
   }
 }
 
-// A python3 process per call: DoubleValue of the plain module, or PrintMe of the threads module,
-// which leaves its thread behind for the process's exit to end.
-void Python3Process(benchmark::State& state, bool thread_left) {
-  UseModule(thread_left ? "threads" : "plain");
+// A python3 process per call, making a dialogue's PrintMe call (DoubleValue of the plain module),
+// of which the thread module's leaves its thread behind for the process's exit to end.
+void Python3Process(benchmark::State& state, const char* module) {
+  UseModule(module);
   setenv("SCRIPT_MENU_BENCH_LEAVE_THREAD", "1", 1);
   char python[] = SCRIPT_MENU_PYTHON;
   char flag[] = "-c";
-  std::string code = thread_left ? "import PythonCode; PythonCode.PrintMe(5)"
-                                 : "import PythonCode; PythonCode.DoubleValue(21)";
+  std::string code = std::strcmp(module, "plain") != 0
+                         ? "import PythonCode; PythonCode.PrintMe(5)"
+                         : "import PythonCode; PythonCode.DoubleValue(21)";
   char* argv[] = {python, flag, code.data(), nullptr};
   for ([[maybe_unused]] auto _ : state) {
     pid_t pid = 0;
@@ -179,6 +189,12 @@ void Python3Process(benchmark::State& state, bool thread_left) {
       break;
     }
   }
+}
+
+// Whether the release's python3 imports numpy.
+bool NumpyImportable() {
+  const std::string command = std::string(SCRIPT_MENU_PYTHON) + " -c 'import numpy' 2> /dev/null";
+  return std::system(command.c_str()) == 0;
 }
 
 long ResidentKiB() {
@@ -345,23 +361,33 @@ int main(int argc, char** argv) {
   timed("bare start and shut-down", BareStart);
   timed("RunScriptProcedure", RunProcedure);
   timed("CallScriptIntFunction", CallIntFunction);
-  benchmark::RegisterBenchmark("python3 process", Python3Process, false)
-      ->Unit(benchmark::kMillisecond)
-      ->UseRealTime();
-  benchmark::RegisterBenchmark("python3 process, thread left", Python3Process, true)
-      ->Unit(benchmark::kMillisecond)
-      ->UseRealTime();
-  for (const Dialogue& dialogue : kDialogues) {
-    benchmark::RegisterBenchmark(dialogue.name, DialogueCycle, dialogue)
+  const auto process = [](const char* name, const char* module) {
+    benchmark::RegisterBenchmark(name, Python3Process, module)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+  };
+  const auto dialogue = [](const Dialogue& what) {
+    benchmark::RegisterBenchmark(what.name, DialogueCycle, what)
         ->Unit(benchmark::kMillisecond)
         ->UseManualTime();
+  };
+  process("python3 process", "plain");
+  process("python3 process, thread left", "threads");
+  for (const Dialogue& case_run : kDialogues) {
+    dialogue(case_run);
+  }
+  if (NumpyImportable()) {
+    process("python3 process, numpy", "numpy");
+    dialogue(kNumpyDialogue);
   }
   // Another build of the program to compare with, such as one of an earlier commit.
   if (const char* baseline = std::getenv("SCRIPT_MENU_BENCH_BASELINE")) {
-    static const Dialogue kBaseline = {"dialogue cycle, plain, baseline", "plain", false, baseline};
-    benchmark::RegisterBenchmark(kBaseline.name, DialogueCycle, kBaseline)
-        ->Unit(benchmark::kMillisecond)
-        ->UseManualTime();
+    static const Dialogue kBaselines[] = {
+        {"dialogue cycle, plain, baseline", "plain", false, kDialogueCycles, baseline},
+        {"program start, plain, baseline", "plain", false, 0, baseline}};
+    for (const Dialogue& case_run : kBaselines) {
+      dialogue(case_run);
+    }
   }
   for (std::size_t which = 0; which < std::size(kMemoryCases); ++which) {
     const std::string name = std::string("memory growth, ") + kMemoryCases[which].name;

@@ -21,14 +21,20 @@ BARE = "bare start and shut-down"
 PROCESS = "python3 process"
 CALLS = ("RunScriptProcedure", "CallScriptIntFunction")
 # Whole runs of the program, per cycle of its dialogue: a printsomething call and a PrintMe call.
-# PrintMe starts a thread and joins it, or leaves it behind, so that each cycle hands the dialogue
-# over; the python3 process makes the same PrintMe call.
+# PrintMe starts a thread and joins it, or leaves it behind, so that each of its calls is followed
+# by a fresh image of the program; the python3 process makes the same PrintMe call. With numpy
+# (where the release has it), both calls of a cycle are followed by one.
 PLAIN_CYCLE = "dialogue cycle, plain"
 ENDED_CYCLE = "dialogue cycle, thread ended"
 LEFT_CYCLE = "dialogue cycle, thread left"
 PROCESS_LEFT = "python3 process, thread left"
-# The plain cycle of another build of the program, when SCRIPT_MENU_BENCH_BASELINE names one.
+NUMPY_CYCLE = "dialogue cycle, numpy"
+PROCESS_NUMPY = "python3 process, numpy"
+# A whole run with no cycle: the program's start, its first menu and its end.
+START = "program start, plain"
+# The same cases of another build of the program, when SCRIPT_MENU_BENCH_BASELINE names one.
 BASELINE_CYCLE = "dialogue cycle, plain, baseline"
+BASELINE_START = "program start, plain, baseline"
 MEMORY = "memory growth, "
 # CPython's own start, import, call and shut-down, without the program's code: what the release
 # keeps by itself.
@@ -172,9 +178,9 @@ def spread(low, high):
     return "{:.2f} to {:.2f}".format(low, high)
 
 
-def hand_over(times, failed):
-    """What a call that leaves a thread behind costs, against the same call that ends its thread
-    and against a python3 process that makes the same call."""
+def fresh_image(times, failed):
+    """What a call that is followed by a fresh image costs, against the same call that ends its
+    thread and against a python3 process that makes the same call; and the program's start."""
     lines = ["Real time per cycle of the program's dialogue (a printsomething and a PrintMe call):"]
     cases = (PLAIN_CYCLE, ENDED_CYCLE, LEFT_CYCLE, PROCESS_LEFT)
     for name in cases:
@@ -183,22 +189,33 @@ def hand_over(times, failed):
     if any(name not in times for name in cases):
         return lines
     plain, ended, left = times[PLAIN_CYCLE], times[ENDED_CYCLE], times[LEFT_CYCLE]
-    lines.append("  {:<30} {:8.2f} ms".format(PLAIN_CYCLE, quartiles(plain)[0]))
-    if BASELINE_CYCLE in times:
-        measured = ratio(times, PLAIN_CYCLE, BASELINE_CYCLE)
-        lines.append("  {:<30} {:8.2f} ms   the plain cycle: {:.3f} x this ({})".format(
-            BASELINE_CYCLE, quartiles(times[BASELINE_CYCLE])[0], measured[0],
-            spread(*measured[1:])))
+    for name, baseline in ((START, BASELINE_START), (PLAIN_CYCLE, BASELINE_CYCLE)):
+        if name in times:
+            lines.append("  {:<30} {:8.2f} ms".format(name, quartiles(times[name])[0]))
+        if name in times and baseline in times:
+            measured = ratio(times, name, baseline)
+            lines.append("  {:<30} {:8.2f} ms   {}: {:.3f} x this ({})".format(
+                baseline, quartiles(times[baseline])[0], name, measured[0],
+                spread(*measured[1:])))
     lines.append("  {:<30} {:8.2f} ms".format(ENDED_CYCLE, quartiles(ended)[0]))
     extra = quartiles([a - b for a, b in zip(left, ended)])
-    lines.append("  {:<30} {:8.2f} ms   the hand-over: {:.2f} ms more ({})".format(
+    lines.append("  {:<30} {:8.2f} ms   the fresh image: {:.2f} ms more ({})".format(
         LEFT_CYCLE, quartiles(left)[0], extra[0], spread(*extra[1:])))
     # The PrintMe call alone: its cycle less the printsomething call, half a plain cycle.
     call = [(a - p / 2) / b for a, p, b in zip(left, plain, times[PROCESS_LEFT])]
     measured = quartiles(call)
-    lines.append("  {:<30} {:8.2f} ms   the same call with its hand-over: {:.2f} x this "
+    lines.append("  {:<30} {:8.2f} ms   the same call with its fresh image: {:.2f} x this "
                  "({})".format(PROCESS_LEFT, quartiles(times[PROCESS_LEFT])[0], measured[0],
                                spread(*measured[1:])))
+    if NUMPY_CYCLE in times and PROCESS_NUMPY in times:
+        # Both calls of a cycle import numpy and are followed by a fresh image.
+        numpy = times[NUMPY_CYCLE]
+        call = [(a / 2) / b for a, b in zip(numpy, times[PROCESS_NUMPY])]
+        measured = quartiles(call)
+        lines.append("  {:<30} {:8.2f} ms".format(NUMPY_CYCLE, quartiles(numpy)[0]))
+        lines.append("  {:<30} {:8.2f} ms   a call with its fresh image: {:.2f} x this "
+                     "({})".format(PROCESS_NUMPY, quartiles(times[PROCESS_NUMPY])[0], measured[0],
+                                   spread(*measured[1:])))
     return lines
 
 
@@ -222,7 +239,7 @@ def summarize(report):
             if measured and other != name:
                 line += "   {:.2f} x {} ({})".format(measured[0], label, spread(*measured[1:]))
         lines.append(line)
-    lines.extend(hand_over(times, failed))
+    lines.extend(fresh_image(times, failed))
     grown, kept = memory(report), heap(report)
     if grown:
         lines.append("Memory growth per call, over {} calls after {} to warm up:".format(

@@ -100,15 +100,15 @@ INSTANTIATE_TEST_SUITE_P(
         Module{"Zoneinfo", "import zoneinfo", "zoneinfo.ZoneInfo.__name__", "ZoneInfo", "", 9}),
     [](const testing::TestParamInfo<Module>& info) { return info.param.name; });
 
-// A module whose printsomething shows where the program's image lies in memory, which a fresh
-// image moves (address space layout randomisation), and whose PrintMe runs `statement`.
+// A module whose printsomething shows where the image's stack begins, which every fresh image
+// moves (address space layout randomisation), and whose PrintMe runs `statement`.
 std::string ImageShowingModule(const std::string& statement) {
   return kWithTheSuitesExtensions + R"py(
 import os, threading, time
 
 def printsomething():
-    with open("/proc/self/maps") as maps:
-        print(maps.readline().split("-")[0])
+    with open("/proc/self/stat") as stat:
+        print(stat.read().rsplit(")", 1)[1].split()[25])
 
 def PrintMe(value):
 )py" + statement +
@@ -155,7 +155,9 @@ INSTANTIATE_TEST_SUITE_P(
         Call{"NothingOfItsOwn", "    pass", false},
         Call{"StandardModulesThatSurviveARestart",
              "    import asyncio, datetime, json, re, socket, sqlite3, ssl\n"
-             "    asyncio.run(asyncio.sleep(0))",
+             "    loop = asyncio.new_event_loop()\n"
+             "    loop.run_until_complete(asyncio.sleep(0))\n"
+             "    loop.close()",
              false, "3.12.1"},
         Call{"ThreadsItJoined",
              "    for _ in range(8):\n"
@@ -420,7 +422,7 @@ def Import(round):
         except Exception as error:
             print(round, name, type(error).__name__, error)
     if round == 0:
-        print("loaded", *sorted(sys.modules))
+        print("loaded", *sorted(sys.modules), flush=True)
     return 0
 )py");
   const std::vector<std::string>& listed = StandardModulesThatCannotRestart();
@@ -448,8 +450,8 @@ def Import(round):
         later_rounds += line.substr(2) + "\n";
       }
     }
-    if (first_round.find(" ok\n") == std::string::npos && first_round.find(name) == 0) {
-      continue;  // not importable here at all (its library is not installed, say)
+    if (loaded.empty()) {
+      continue;  // the first import did not get through (a sanitizer's own limits, say)
     }
     // What each round wrote on standard error (a deprecation warning, every time) must match.
     const std::string round_one = "round 1\n";

@@ -1,6 +1,6 @@
 # PrintMe starts a worker thread, blocked on a queue. With SCRIPT_MENU_BENCH_LEAVE_THREAD=1 it leaves
-# the worker behind, as a worker that is never stopped is, and each of its calls hands the dialogue
-# over to a copy of the process; otherwise it stops the worker and joins it before it returns.
+# the worker behind, as a worker that is never stopped is, and each of its calls is followed by a
+# fresh image of the program; otherwise it stops the worker and joins it before it returns.
 import os
 import queue
 import threading
