@@ -592,8 +592,7 @@ def PrintMe(value):
 
 TEST(Threads, OnesThatNeverRanPythonLeaveTheDialogueGoing) {
   // A thread of the C library's own, asleep for a minute; and a thread state made for this thread
-  // and left, which no thread will ever take. (ctypes is imported once in a run: 3.12.1 does not
-  // survive importing it twice.)
+  // and left, which no thread will ever take.
   struct Case {
     const char* print_me;
     const char* printed;
