@@ -330,6 +330,75 @@ def PrintMe(value):
   }
 }
 
+// A memory file as the program hands it to a fresh image: its fields, each as <length>:<bytes>.
+std::string HandedOver(const std::vector<std::string>& fields) {
+  std::string file;
+  for (const std::string& field : fields) {
+    file += std::to_string(field.size());
+    file += ':';
+    file += field;
+  }
+  return file;
+}
+
+TEST(FreshImage, TakesOverOnlyWhatItsOwnFormerImageHandedOver) {
+  // The format, the process name, the environment and the menu's state: at the choice, with
+  // "1 5" and "3" unread; or at the empty line, with the input at its end.
+  const TempDir folder;
+  support::WriteModule(folder.path, R"py(
+import os
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    with open("/proc/self/comm") as name:
+        print(value, os.environ.get("SHOWN"), "SCRIPT_MENU_HANDED_OVER" in os.environ,
+              name.read().strip())
+    return value
+)py");
+  const std::string module_path = "PYTHONPATH=" + folder.path.string();
+  const auto file = [&](const std::string& count, const std::string& menu) {
+    return HandedOver({"script-menu handed over, 1", "resumed", count, module_path,
+                       "SHOWN=by the image before", menu});
+  };
+  const std::string own = "SCRIPT_MENU_HANDED_OVER=@PID@:@FD@";
+  const std::string unread_input = file("2", "C:-1:1 5\n3\n");
+  const std::string started = "menu\nEnter a number.\n6 None False script-menu\n\nmenu\n";
+  const std::string unreadable =
+      "script-menu: cannot read what the program's former image handed over\n";
+  struct Case {
+    const char* name;
+    std::string variable;
+    std::string contents;
+    bool unsealed;
+    std::string out;
+    std::string err;
+    int exit_code;
+  };
+  for (const Case& c :
+       {Case{"resumed at the choice", own, unread_input, false,
+             "Enter a number.\n5 by the image before False resumed\n\nmenu\n", "", 0},
+        Case{"resumed at the empty line, the input ended", own, file("2", "L:0:"), false,
+             "\nmenu\n", "", 0},
+        Case{"named for another process", "SCRIPT_MENU_HANDED_OVER=1:@FD@", unread_input, false,
+             started, "", 0},
+        Case{"not sealed", own, unread_input, true, started, "", 0},
+        Case{"of another format", own, "script-menu handed over", false, "", unreadable, 1},
+        Case{"an entry short", own, file("3", "C:-1:"), false, "", unreadable, 1},
+        Case{"no menu's state", own, file("2", "X:-1:"), false, "", unreadable, 1}}) {
+    Launch launch;
+    launch.env = {module_path};
+    launch.handed_over_variable = c.variable;
+    launch.handed_over = c.contents;
+    launch.handed_over_unsealed = c.unsealed;
+    const auto run = support::RunProgram(launch, "1 6\n3\n");
+    EXPECT_EQ(run.out, c.out) << c.name;
+    EXPECT_EQ(run.err, c.err) << c.name;
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.name;
+  }
+}
+
 // The standard library's extension modules, each with the module of the same name without its
 // underscore (ctypes for _ctypes), which exercises it: "_ctypes ctypes" per line.
 std::vector<std::string> StandardExtensionModules() {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -57,6 +58,29 @@ std::vector<std::string> ChildEnvironment(const std::vector<std::string>& entrie
     }
   }
   return env;
+}
+
+// In the child: the memory file a fresh image of the program is handed, and the variable that
+// names it, with @PID@ and @FD@ in place.
+std::string HandOver(const Launch& launch, std::string variable) {
+  const int file = memfd_create("handed-over", MFD_ALLOW_SEALING);
+  if (file < 0 || write(file, launch.handed_over.data(), launch.handed_over.size()) !=
+                      static_cast<ssize_t>(launch.handed_over.size())) {
+    _exit(125);
+  }
+  if (!launch.handed_over_unsealed) {
+    fcntl(file, F_ADD_SEALS, F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
+  }
+  lseek(file, 0, SEEK_SET);
+  for (const auto& [mark, value] :
+       {std::pair<std::string, std::string>{"@PID@", std::to_string(getpid())},
+        {"@FD@", std::to_string(file)}}) {
+    const auto at = variable.find(mark);
+    if (at != std::string::npos) {
+      variable.replace(at, mark.size(), value);
+    }
+  }
+  return variable;
 }
 
 void SetNonBlocking(int fd) {
@@ -247,10 +271,16 @@ Child Start(const Launch& launch) {
     if (!directory.empty() && chdir(directory.c_str()) != 0) {
       _exit(126);
     }
+    std::vector<char*> child_envp = envp;
+    std::string variable = launch.handed_over_variable;
+    if (!variable.empty()) {
+      variable = HandOver(launch, variable);
+      child_envp.insert(child_envp.begin(), variable.data());
+    }
     // As a user's shell leaves them, whatever the test runner ignores.
     signal(SIGPIPE, SIG_DFL);
     signal(SIGINT, SIG_DFL);
-    execve(argv[0], argv.data(), envp.data());
+    execve(argv[0], argv.data(), child_envp.data());
     _exit(127);
   }
 

@@ -59,6 +59,12 @@ struct Launch {
   std::filesystem::path output_file;  // standard output into this file, not a pipe
   long long file_size_limit = -1;     // when set, writing a file beyond this many bytes fails
   int open_files_limit = -1;          // when set, the most descriptors the program may have
+  // As a fresh image of the program is started: a memory file with these contents (sealed unless
+  // asked otherwise), named by this variable, in which @PID@ and @FD@ stand for the program's
+  // process id and the file's descriptor. No file when the variable is empty.
+  std::string handed_over_variable;
+  std::string handed_over;
+  bool handed_over_unsealed = false;
 };
 
 struct Outcome {
