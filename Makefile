@@ -31,8 +31,9 @@ DESTDIR ?=
 
 # Asked of the interpreter itself, so that a shim on PATH resolves to the real executable.
 PYTHON_EXECUTABLE := $(shell "$(PYTHON)" -c 'import sys; print(sys.executable)' 2>/dev/null)
-# A debug build of the interpreter (python3.11d) gets a build folder apart from its release's.
-PYTHON_VERSION := $(shell "$(PYTHON)" -c 'import platform, sys; print(platform.python_version() + ("-debug" if hasattr(sys, "gettotalrefcount") else ""))' 2>/dev/null)
+# A debug build of the interpreter (python3.11d) and a free-threaded one (python3.14t) get build
+# folders apart from their release's.
+PYTHON_VERSION := $(shell "$(PYTHON)" -c 'import platform, sys, sysconfig; print(platform.python_version() + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "") + ("-debug" if hasattr(sys, "gettotalrefcount") else ""))' 2>/dev/null)
 ifeq ($(PYTHON_EXECUTABLE),)
 $(error PYTHON=$(PYTHON) is not a python3 interpreter that runs here)
 endif

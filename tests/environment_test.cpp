@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -131,6 +133,59 @@ TEST(ModuleSearch, InstalledProgramRunsItsInstalledModuleAndWritesNothingThere) 
   std::ofstream(prefix.path / "share" / "script-menu" / "PythonCode.py", std::ios::app)
       << "\nprint('installed copy')\n";
   EXPECT_EQ(RunProgram(launch, "3\n").out, std::string("installed copy\n") + kShippedMenu);
+}
+
+TEST(ModuleSearch, ActivatedVirtualEnvironmentIsUsedWhenItIsOfThisInterpreter) {
+  // As the activated shell's python3 would: the environment's sys.prefix, its site-packages and
+  // their .pth files. One of another interpreter is not used, and the program says so once, though
+  // every call here is followed by a fresh image.
+  const TempDir folder;
+  const fs::path ours = folder.path / "ours";
+  const std::string make_environment =
+      std::string(SCRIPT_MENU_PYTHON_EXECUTABLE) + " -m venv --without-pip '" + ours.string() + "'";
+  ASSERT_EQ(std::system(make_environment.c_str()), 0) << make_environment;
+  FILE* asked = popen(("'" + (ours / "bin" / "python3").string() +
+                       "' -c 'import site; print(site.getsitepackages()[0])'")
+                          .c_str(),
+                      "r");
+  char site_packages[4096] = {};
+  ASSERT_NE(std::fgets(site_packages, sizeof site_packages, asked), nullptr);
+  pclose(asked);
+  const fs::path packages = std::string(site_packages, std::strcspn(site_packages, "\n"));
+  std::ofstream(packages / "in_the_environment.py") << "where = 'in the environment'\n";
+  std::ofstream(packages / "noted.pth") << "import sys; sys.noted = 'and its .pth files'\n";
+  const fs::path foreign = folder.path / "foreign";
+  fs::create_directories(foreign / "bin");
+  std::ofstream(foreign / "pyvenv.cfg") << "home = /nonexistent/bin\nversion = 3.0.0\n";
+  std::ofstream(foreign / "bin" / "python3") << "#!/bin/sh\n";
+  const std::string module = R"py(
+import os, sys, threading, time
+
+def printsomething():
+    try:
+        import in_the_environment
+        print(sys.prefix == os.environ["VIRTUAL_ENV"], in_the_environment.where,
+              getattr(sys, "noted", ""))
+    except ImportError:
+        print(sys.prefix == os.environ["VIRTUAL_ENV"], "not found")
+    threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+)py";
+  for (const auto& [environment, out, err] :
+       {std::tuple<fs::path, std::string, std::string>{
+            ours, "True in the environment and its .pth files\n", ""},
+        {foreign, "False not found\n",
+         "script-menu: the activated virtual environment " + foreign.string() + " is not one of " +
+             SCRIPT_MENU_PYTHON_EXECUTABLE +
+             ", which the program is built against: it is not "
+             "used\n"}}) {
+    Launch launch;
+    launch.env = {"VIRTUAL_ENV=" + environment.string()};
+    const auto run = support::Talk(module, "7\n7\n3\n", launch);
+    EXPECT_EQ(run.out,
+              out + "Invalid input, try again.\n" + out + "Invalid input, try again.\n" + out)
+        << environment;
+    EXPECT_EQ(run.err, err) << environment;
+  }
 }
 
 TEST(Locale, ScriptTextComesOutAsUtf8UnderTheCLocale) {

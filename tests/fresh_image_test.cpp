@@ -342,7 +342,8 @@ std::string HandedOver(const std::vector<std::string>& fields) {
 }
 
 TEST(FreshImage, TakesOverOnlyWhatItsOwnFormerImageHandedOver) {
-  // The format, the process name, the environment and the menu's state: at the choice, with
+  // The format, the process name, the environment, what was said once (nothing), and the menu's
+  // state: at the choice, with
   // "1 5" and "3" unread; or at the empty line, with the input at its end.
   const TempDir folder;
   support::WriteModule(folder.path, R"py(
@@ -360,7 +361,7 @@ def PrintMe(value):
   const std::string module_path = "PYTHONPATH=" + folder.path.string();
   const auto file = [&](const std::string& count, const std::string& menu) {
     return HandedOver({"script-menu handed over, 1", "resumed", count, module_path,
-                       "SHOWN=by the image before", menu});
+                       "SHOWN=by the image before", "0", menu});
   };
   const std::string own = "SCRIPT_MENU_HANDED_OVER=@PID@:@FD@";
   const std::string unread_input = file("2", "C:-1:1 5\n3\n");

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -41,7 +42,8 @@ std::vector<std::string> start_environment;
 std::string program_to_start;
 // The process name the program started with, which the kernel would make the file's name.
 std::string process_name;
-bool failure_said = false;
+// What the program has said once, in this image or one before it.
+std::vector<std::string> said;
 
 // A field of the memory file: its length, a colon, its bytes (any, NUL included).
 void AppendField(std::string& file, std::string_view field) {
@@ -62,6 +64,30 @@ bool TakeField(std::string_view& file, std::string_view& field) {
   field = std::string_view(digits_end + 1, length);
   file.remove_prefix(static_cast<std::size_t>(digits_end + 1 - file.data()) + length);
   return true;
+}
+
+// Takes a count of fields, then as many fields, off `file`; false if they are not there.
+bool TakeFields(std::string_view& file, std::vector<std::string_view>& fields) {
+  std::string_view count;
+  std::size_t fields_left = 0;
+  if (!TakeField(file, count) ||
+      std::from_chars(count.data(), count.data() + count.size(), fields_left).ec != std::errc()) {
+    return false;
+  }
+  for (std::string_view field; fields_left > 0; --fields_left) {
+    if (!TakeField(file, field)) {
+      return false;
+    }
+    fields.push_back(field);
+  }
+  return true;
+}
+
+void AppendFields(std::string& file, const std::vector<std::string>& fields) {
+  AppendField(file, std::to_string(fields.size()));
+  for (const std::string& field : fields) {
+    AppendField(file, field);
+  }
 }
 
 std::string CurrentProcessName() {
@@ -180,32 +206,23 @@ std::optional<std::string> TakeOverFromFormerImage(char** arguments) {
   }
   const std::string contents = ReadAll(file);
   close(file);
-  // Its format, the process name, the number of environment entries, each entry, what was
-  // carried.
+  // Its format, the process name, the environment's entries, what the program has said once,
+  // what was carried.
   std::string_view rest = contents;
-  std::string_view field;
+  std::string_view format;
   std::string_view name;
-  std::string_view count;
-  std::size_t entries = 0;
-  if (!TakeField(rest, field) || field != kFormat || !TakeField(rest, name) ||
-      !TakeField(rest, count) ||
-      std::from_chars(count.data(), count.data() + count.size(), entries).ec != std::errc()) {
-    CannotTakeOver();
-  }
   std::vector<std::string_view> environment;
-  for (std::size_t i = 0; i < entries; ++i) {
-    if (!TakeField(rest, field)) {
-      CannotTakeOver();
-    }
-    environment.push_back(field);
-  }
+  std::vector<std::string_view> said_before;
   std::string_view carried;
-  if (!TakeField(rest, carried) || !rest.empty()) {
+  if (!TakeField(rest, format) || format != kFormat || !TakeField(rest, name) ||
+      !TakeFields(rest, environment) || !TakeFields(rest, said_before) ||
+      !TakeField(rest, carried) || !rest.empty()) {
     CannotTakeOver();
   }
   process_name = name;
   prctl(PR_SET_NAME, process_name.c_str());
   RestoreEnvironment(environment);
+  said.assign(said_before.begin(), said_before.end());
   return std::string(carried);
 }
 
@@ -214,14 +231,12 @@ void StartFreshImage(const std::string& carried) {
   std::string contents;
   AppendField(contents, kFormat);
   AppendField(contents, process_name);
-  std::size_t entries = 0;
+  std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    ++entries;
+    environment.emplace_back(*entry);
   }
-  AppendField(contents, std::to_string(entries));
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    AppendField(contents, *entry);
-  }
+  AppendFields(contents, environment);
+  AppendFields(contents, said);
   AppendField(contents, carried);
 
   const int file = program_arguments != nullptr ? HandOverFile(contents) : -1;
@@ -240,12 +255,28 @@ void StartFreshImage(const std::string& carried) {
     error = errno;
     close(file);
   }
-  if (!failure_said) {
-    failure_said = true;
-    std::fprintf(stderr,
-                 "script-menu: cannot start the program afresh: %s; it goes on in this process, "
-                 "with what the calls before left in it\n",
-                 std::strerror(error));
-  }
+  SayOnce(std::string("cannot start the program afresh: ") + std::strerror(error) +
+          "; it goes on in this process, with what the calls before left in it");
   RemoveFaultGuard();  // the threads left run on
+}
+
+std::optional<std::string> StartEnvironmentValue(const std::string& name) {
+  if (program_arguments == nullptr) {
+    const char* value = std::getenv(name.c_str());  // not started as the program: this process's
+    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+  }
+  const std::string prefix = name + "=";
+  for (const std::string& entry : start_environment) {
+    if (entry.compare(0, prefix.size(), prefix) == 0) {
+      return entry.substr(prefix.size());
+    }
+  }
+  return std::nullopt;
+}
+
+void SayOnce(const std::string& message) {
+  if (std::find(said.begin(), said.end(), message) == said.end()) {
+    said.push_back(message);
+    std::fprintf(stderr, "script-menu: %s\n", message.c_str());
+  }
 }

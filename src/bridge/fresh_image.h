@@ -22,6 +22,13 @@ std::optional<std::string> TakeOverFromFormerImage(char** arguments);
 // on standard error once: the process then goes on with what the calls before left in it.
 void StartFreshImage(const std::string& carried);
 
+// A variable of the environment the program started with (every image starts with it), or none.
+std::optional<std::string> StartEnvironmentValue(const std::string& name);
+
+// Says "script-menu: <message>" on standard error, unless the program has said it already, in
+// this image or one before it.
+void SayOnce(const std::string& message);
+
 // The program's file: the kernel's link to it, or where /proc is not mounted, the path it was
 // started by. Empty if neither tells.
 std::filesystem::path ProgramFile();

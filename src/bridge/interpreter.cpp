@@ -15,10 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 
 #include "bridge/call_leftovers.h"
+#include "bridge/fresh_image.h"
 #include "bridge/script_threads.h"
 
 // Set by the build: the python3 executable this program is built against.
@@ -27,6 +30,61 @@
 #endif
 
 namespace {
+
+// Whether `environment` is a virtual environment of the python3 the program is built against: its
+// python3 is that one (linked to it), or its pyvenv.cfg names that one as its interpreter.
+bool VirtualEnvironmentOfOurs(const std::filesystem::path& environment) {
+  std::error_code error;
+  const std::filesystem::path ours = std::filesystem::canonical(SCRIPT_MENU_PYTHON, error);
+  const std::filesystem::path its_python = environment / "bin" / "python3";
+  if (error || !std::filesystem::exists(its_python, error)) {
+    return false;
+  }
+  if (std::filesystem::canonical(its_python, error) == ours) {
+    return true;
+  }
+  std::ifstream configuration(environment / "pyvenv.cfg");
+  for (std::string line; std::getline(configuration, line);) {
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) {
+      continue;
+    }
+    const auto trimmed = [](const std::string& text) {
+      const std::size_t first = text.find_first_not_of(" \t");
+      const std::size_t last = text.find_last_not_of(" \t\r");
+      return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    };
+    const std::string key = trimmed(line.substr(0, equals));
+    const std::filesystem::path value = trimmed(line.substr(equals + 1));
+    const std::filesystem::path named = key == "home" ? value / ours.filename() : value;
+    if ((key == "home" || key == "executable") &&
+        std::filesystem::canonical(named, error) == ours && !error) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The python3 that each interpreter starts as, which it locates its installation from: that of
+// the virtual environment activated in the shell the program started in, when that is one of the
+// python3 the program is built against, as the shell's own python3 would start; else that
+// python3. (The interpreter then finds the environment's sys.prefix and site-packages by its
+// pyvenv.cfg.) A virtual environment of another interpreter is not used, and that is said once.
+const std::string& ProgramName() {
+  static const std::string name = [] {
+    const std::optional<std::string> environment = StartEnvironmentValue("VIRTUAL_ENV");
+    if (!environment.has_value() || environment->empty()) {
+      return std::string(SCRIPT_MENU_PYTHON);
+    }
+    if (VirtualEnvironmentOfOurs(*environment)) {
+      return (std::filesystem::path(*environment) / "bin" / "python3").string();
+    }
+    SayOnce("the activated virtual environment " + *environment + " is not one of " +
+            SCRIPT_MENU_PYTHON + ", which the program is built against: it is not used");
+    return std::string(SCRIPT_MENU_PYTHON);
+  }();
+  return name;
+}
 
 // Flushes what the script wrote to the interpreter's own standard output, as the shut-down would,
 // and tells whether it was lost: the standard output cannot take it. (The shut-down's own result
@@ -75,14 +133,15 @@ bool ScriptOutputLost() {
 }
 
 // Started with the standard Python configuration, so that under the C locale script text is still
-// written as UTF-8, not refused as non-ASCII; and with that python3's own path as the program name,
-// so the standard library is located from it, never from whatever python3 comes first on PATH.
+// written as UTF-8, not refused as non-ASCII; and with ProgramName() as the program name, so the
+// standard library is located from it, never from whatever python3 comes first on PATH.
 // The C standard streams are the menu's, not the script's: the interpreter leaves them as they are.
 void InitializeInterpreter() {
   PyConfig config;
   PyConfig_InitPythonConfig(&config);
   config.configure_c_stdio = 0;
-  PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, SCRIPT_MENU_PYTHON);
+  PyStatus status =
+      PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
   if (!PyStatus_Exception(status)) {
     status = Py_InitializeFromConfig(&config);
   }
@@ -118,11 +177,11 @@ extern "C" void SayIfStartExited() {
 
 // These releases have no PyConfig, and start as Py_Initialize always did: with the C stdio and
 // inspect mode left alone. They are given what the standard configuration of later releases gives:
-// that python3's path as the program name, and UTF-8 for the standard streams under the C locale,
+// ProgramName() as the program name, and UTF-8 for the standard streams under the C locale,
 // where 3.6 would otherwise refuse non-ASCII text (3.7 turns to UTF-8 there by itself).
 void InitializeInterpreter() {
   // Kept for as long as the process runs, as the interpreter keeps the pointer.
-  static wchar_t* const program_name = Py_DecodeLocale(SCRIPT_MENU_PYTHON, nullptr);
+  static wchar_t* const program_name = Py_DecodeLocale(ProgramName().c_str(), nullptr);
   static const bool said_at_exit = std::atexit(SayIfStartExited) == 0;
   (void)said_at_exit;
   if (program_name != nullptr) {
