@@ -140,8 +140,7 @@ void InitializeInterpreter() {
   PyConfig config;
   PyConfig_InitPythonConfig(&config);
   config.configure_c_stdio = 0;
-  PyStatus status =
-      PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
+  PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
   if (!PyStatus_Exception(status)) {
     status = Py_InitializeFromConfig(&config);
   }
