@@ -88,15 +88,14 @@ TEST(Dialogue, EndOfInputEndsQuietlyWithStatusZero) {
 
 TEST(Dialogue, EveryCallReleasesItsModuleFunctionsAndResultOnce) {
   // The probe reports each release; see tests/probe/PythonCode.py.
-  const std::string released =
-      "module released\nprintsomething released\nPrintMe released\nDoubleValue released\n";
+  const std::string released = support::kProbeReleases;
   const std::string menu = "menu\nresult 0 released\n" + released;
   support::Launch launch;
   launch.env = {"PYTHONPATH=" + support::ProbeFolder()};
   const auto run = support::RunProgram(launch, "1 5\n2 7\n3\n");
-  EXPECT_EQ(run.out, menu + kEnter + "PrintMe(5)\nresult 5 released\n" + released + "\n" +  //
-                         menu + kEnter + "DoubleValue(7)\nresult 14 released\n" + released + "\n" +
-                         menu);
+  EXPECT_EQ(support::InReleaseOrder(run.out),
+            menu + kEnter + "PrintMe(5)\nresult 5 released\n" + released + "\n" +  //
+                menu + kEnter + "DoubleValue(7)\nresult 14 released\n" + released + "\n" + menu);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_code, 0);
 }

@@ -9,11 +9,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// How long threads started just before the end of a call get to begin running.
-constexpr std::chrono::milliseconds kThreadStartBound{1000};
-
 // Set from the exit functions on: the threads the shut-down waits for have ended (or Ctrl-C has
 // cut the wait short), so no thread may start another.
 bool all_starts_refused = false;
@@ -173,9 +168,12 @@ void RegisterExitFunction(PyMethodDef* definition) {
   Py_XDECREF(atexit);
 }
 
+#ifndef Py_GIL_DISABLED
+
 // Whether a thread started a moment ago has yet to begin running: a thread state besides ours with
 // no Python frame, where more states are listed than threads have begun. (A thread that runs a C
-// function of its own, such as time.sleep, has no frame either, but is counted as begun.)
+// function of its own, such as time.sleep, has no frame either, but is counted as begun.) Only
+// under the interpreter lock can another thread's state be read while that thread runs.
 bool ThreadsYetToRun() {
   PyThreadState* self = PyThreadState_Get();
 #if PY_VERSION_HEX >= 0x03090000
@@ -202,15 +200,24 @@ bool ThreadsYetToRun() {
   return frameless > 0 && states > ThreadsThatHaveRun();
 }
 
+#endif
+
 }  // namespace
 
 void LetNewThreadsRun() {
-  const auto deadline = Clock::now() + kThreadStartBound;
-  while (ThreadsYetToRun() && Clock::now() < deadline) {
+  // A free-threaded build has no lock under which to read the other threads' states, and needs
+  // none: these builds (3.13 on) end a thread that begins only once the shut-down has begun
+  // (thread_run in Modules/_threadmodule.c).
+#ifndef Py_GIL_DISABLED
+  // How long threads started just before the end of a call get to begin running.
+  constexpr std::chrono::milliseconds kThreadStartBound{1000};
+  const auto deadline = std::chrono::steady_clock::now() + kThreadStartBound;
+  while (ThreadsYetToRun() && std::chrono::steady_clock::now() < deadline) {
     Py_BEGIN_ALLOW_THREADS
     std::this_thread::sleep_for(std::chrono::microseconds(100));
     Py_END_ALLOW_THREADS
   }
+#endif
 }
 
 void RefuseThreadStartsAtExit() {

@@ -2,7 +2,8 @@
 its module object, of its three functions and of every result they return.
 
 In a sound call, each of the four is released exactly once, at the shut-down, after the module
-has left sys.modules. One released while the module is still imported was released once too
+has left sys.modules (the module's release is reported only where the interpreter frees a module as
+its last reference goes). One released while the module is still imported was released once too
 often, and one never reported was never released at all. Results are released before the
 shut-down, once their value has been taken.
 """
@@ -53,5 +54,9 @@ printsomething = _Function("printsomething", _menu)
 PrintMe = _Function("PrintMe", _print_me)
 DoubleValue = _Function("DoubleValue", _double_value)
 NotCallable = 42
-# The module stays a plain one, looked up as such; a weak reference tells of its release.
-_module_watch = weakref.ref(sys.modules[__name__], lambda _: _report_release("module"))
+# The module stays a plain one, looked up as such; a weak reference tells of its release. A
+# free-threaded build frees a module object only when its garbage is collected, late in the
+# shut-down (it defers the counting of the object's references), after weak references' callbacks
+# are called: its release is not reported there.
+if "t" not in sys.abiflags:
+    _module_watch = weakref.ref(sys.modules[__name__], lambda _: _report_release("module"))

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -171,6 +172,43 @@ void WriteModule(const std::filesystem::path& folder, const std::string& source)
 std::string ProgramPath() { return SCRIPT_MENU_PROGRAM; }
 
 std::string ProbeFolder() { return SCRIPT_MENU_PROBE_DIR; }
+
+const char kProbeReleases[] =
+#ifndef SCRIPT_MENU_FREE_THREADED
+    "module released\n"
+#endif
+    "printsomething released\nPrintMe released\nDoubleValue released\n";
+
+std::string InReleaseOrder(const std::string& out) {
+  const std::vector<std::string> order = {"module", "printsomething", "PrintMe", "DoubleValue"};
+  const auto rank = [&](const std::string& line) {
+    const auto named = std::find(order.begin(), order.end(), line.substr(0, line.find(' ')));
+    const bool report = line.find(" released") != std::string::npos && named != order.end();
+    return report ? named - order.begin() : -1;
+  };
+  std::vector<std::string> lines;
+  std::istringstream text(out);
+  for (std::string line; std::getline(text, line);) {
+    lines.push_back(line + "\n");
+  }
+  // A run of reports is one shut-down's until a name comes again.
+  for (auto run = lines.begin(); run != lines.end();) {
+    auto end = run;
+    std::vector<bool> seen(order.size(), false);
+    while (end != lines.end() && rank(*end) >= 0 && !seen.at(rank(*end))) {
+      seen.at(rank(*end)) = true;
+      ++end;
+    }
+    std::sort(run, end,
+              [&](const std::string& a, const std::string& b) { return rank(a) < rank(b); });
+    run = end == run ? end + 1 : end;
+  }
+  std::string ordered;
+  for (const std::string& line : lines) {
+    ordered += line;
+  }
+  return ordered;
+}
 
 std::string WhyProcCannotBeHidden() {
 #ifdef SCRIPT_MENU_SANITIZED

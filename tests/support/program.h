@@ -43,6 +43,15 @@ std::string WhyProcCannotBeHidden();
 // ("menu", "PrintMe(5)") and reports the release of its module, functions and results.
 std::string ProbeFolder();
 
+// What the probe reports at each shut-down, of its module and its three functions: the module's
+// release only where the interpreter frees a module as its last reference goes, which a
+// free-threaded build defers to a late collection of its garbage.
+extern const char kProbeReleases[];
+
+// The probe's output with each run of those reports in kProbeReleases's order: the interpreter
+// frees the four in an order of its own, which differs between builds.
+std::string InReleaseOrder(const std::string& out);
+
 struct Launch {
   std::string program = ProgramPath();
   std::vector<std::string> arguments;  // after the program's own name
