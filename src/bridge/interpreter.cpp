@@ -369,6 +369,7 @@ void StartInterpreter() {
     EndBySignal(SIGINT);
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  LetThreadsCallIn();
   RefuseThreadStartsAtExit();
 }
 

@@ -2,7 +2,10 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <dlfcn.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <thread>
@@ -15,6 +18,13 @@ bool all_starts_refused = false;
 
 // Set by the exit function that runs first when a non-daemon thread is still running then.
 bool wait_cut_short = false;
+
+// From the exit function that runs last until the next interpreter has started: a thread that
+// calls into Python through PyGILState_Ensure, other than the one that shuts the interpreter down,
+// is held there.
+std::atomic<bool> callers_held{false};
+std::atomic<int> callers_entering{0};  // on their way in past the check
+pid_t shut_down_thread = 0;
 
 // Noted by the exit function that runs last: how many of _thread's threads still run (-1 when
 // that function did not run).
@@ -103,9 +113,23 @@ long ThreadsThatHaveRun() {
   return running;
 }
 
+// Holds the threads that call into Python from now on, once those already on their way in have
+// made their thread states, which the shut-down then knows (within a bound: one may never get in).
+void HoldCallers() {
+  shut_down_thread = gettid();
+  callers_held.store(true);
+  Py_BEGIN_ALLOW_THREADS  // they may wait for the interpreter lock
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (callers_entering.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  Py_END_ALLOW_THREADS
+}
+
 PyObject* RefuseThreadStarts(PyObject* /*module*/, PyObject* /*no_arguments*/) {
   all_starts_refused = true;
   threads_running_at_exit = ThreadsThatHaveRun();
+  HoldCallers();
   Py_RETURN_NONE;
 }
 
@@ -249,3 +273,53 @@ void WatchTheShutDownsWait() {
 bool ShutDownWaitCutShort() { return wait_cut_short; }
 
 long PythonThreadsRunningAtExit() { return threads_running_at_exit; }
+
+void LetThreadsCallIn() { callers_held.store(false); }
+
+// A C library's own thread, which has no thread state of the interpreter's, calls into Python
+// through these two (ctypes' callbacks do, and so do most bindings' threads). Once the interpreter
+// has begun to shut down, CPython holds for good the threads whose states it knows, but lets such a
+// thread make a state of its own, or end one it made, beside the shut-down: the free-threaded build
+// then runs it into the interpreter's teardown, which hangs or crashes; the others make it wait for
+// the lock the shut-down holds. Held here instead, as CPython holds its own threads, and out of
+// the interpreter, it ends with the fresh image of the program that follows a call with threads
+// left.
+
+namespace {
+
+template <typename Function>
+Function Interpreters(const char* name) {
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym gives an address
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+bool CallerHeld() { return callers_held.load() && gettid() != shut_down_thread; }
+
+[[noreturn]] void HoldForGood() {
+  for (;;) {
+    pause();
+  }
+}
+
+}  // namespace
+
+extern "C" PyGILState_STATE PyGILState_Ensure() {
+  ++callers_entering;  // before the check, so that HoldCallers waits for this caller, or it is held
+  if (CallerHeld()) {
+    --callers_entering;
+    HoldForGood();
+  }
+  static const auto ensure = Interpreters<PyGILState_STATE (*)()>("PyGILState_Ensure");
+  const PyGILState_STATE state = ensure();
+  --callers_entering;
+  return state;
+}
+
+extern "C" void PyGILState_Release(PyGILState_STATE state) {
+  if (CallerHeld()) {
+    (void)PyEval_SaveThread();  // out of the interpreter, which can then shut down
+    HoldForGood();
+  }
+  static const auto release = Interpreters<void (*)(PyGILState_STATE)>("PyGILState_Release");
+  release(state);
+}

@@ -21,8 +21,12 @@
 #define SCRIPT_MENU_BRIDGE_SCRIPT_THREADS_H_
 
 // Before the module is imported: registers the exit function that runs last, from which on no
-// thread may start another.
+// thread may start another, and a thread of a C library's own that calls into Python is held
+// (until LetThreadsCallIn).
 void RefuseThreadStartsAtExit();
+
+// Once the next interpreter has started: threads that call into Python are let in again.
+void LetThreadsCallIn();
 
 // Once the call has ended: a thread that the shut-down will not wait for (a daemon thread, or one
 // started by _thread), which asks for a new thread, is ended there instead, quietly.
