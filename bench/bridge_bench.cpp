@@ -88,6 +88,19 @@ void CallIntFunction(benchmark::State& state) {
   }
 }
 
+// The python3 that the python3 process cases and the reference call start as: that of an activated
+// virtual environment, as the program's own calls then start (it is assumed to be one of this
+// release's), so that both sides find the same site-packages.
+const std::string& Python3() {
+  static const std::string python = [] {
+    const char* environment = std::getenv("VIRTUAL_ENV");
+    return environment != nullptr && *environment != '\0'
+               ? std::string(environment) + "/bin/python3"
+               : std::string(SCRIPT_MENU_PYTHON);
+  }();
+  return python;
+}
+
 // Cycles of the program's own dialogue per run of it: its start and end are shared out among them.
 constexpr int kDialogueCycles = 20;
 
@@ -104,8 +117,9 @@ const Dialogue kDialogues[] = {{"dialogue cycle, plain", "plain", false},
                                {"dialogue cycle, thread ended", "threads", false},
                                {"dialogue cycle, thread left", "threads", true},
                                {"program start, plain", "plain", false, 0}};
-// Run where the release can import numpy (Debian's python3-numpy, for the default build).
-const Dialogue kNumpyDialogue = {"dialogue cycle, numpy", "numpy", false};
+// Run where the release can import numpy (Debian's python3-numpy, for the default build); its
+// import alone takes tens of milliseconds, so a run has fewer cycles.
+const Dialogue kNumpyDialogue = {"dialogue cycle, numpy", "numpy", false, 5};
 
 // Starts argv[0] with its standard stream `piped` on a pipe of its own and `silenced` on /dev/null;
 // our end of the pipe in `our_end`. The process id, or -1 (with no pipe left open).
@@ -174,16 +188,16 @@ void DialogueCycle(benchmark::State& state, const Dialogue& dialogue) {
 void Python3Process(benchmark::State& state, const char* module) {
   UseModule(module);
   setenv("SCRIPT_MENU_BENCH_LEAVE_THREAD", "1", 1);
-  char python[] = SCRIPT_MENU_PYTHON;
+  std::string python = Python3();
   char flag[] = "-c";
   std::string code = std::strcmp(module, "plain") != 0
                          ? "import PythonCode; PythonCode.PrintMe(5)"
                          : "import PythonCode; PythonCode.DoubleValue(21)";
-  char* argv[] = {python, flag, code.data(), nullptr};
+  char* argv[] = {python.data(), flag, code.data(), nullptr};
   for ([[maybe_unused]] auto _ : state) {
     pid_t pid = 0;
     int status = 0;
-    if (posix_spawn(&pid, python, nullptr, nullptr, argv, environ) != 0 ||
+    if (posix_spawn(&pid, python.c_str(), nullptr, nullptr, argv, environ) != 0 ||
         waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       state.SkipWithError("the python3 process failed");
       break;
@@ -193,7 +207,7 @@ void Python3Process(benchmark::State& state, const char* module) {
 
 // Whether the release's python3 imports numpy.
 bool NumpyImportable() {
-  const std::string command = std::string(SCRIPT_MENU_PYTHON) + " -c 'import numpy' 2> /dev/null";
+  const std::string command = Python3() + " -c 'import numpy' 2> /dev/null";
   return std::system(command.c_str()) == 0;
 }
 
@@ -212,7 +226,7 @@ void ReferenceCall() {
   PyConfig config;
   PyConfig_InitPythonConfig(&config);
   config.configure_c_stdio = 0;
-  PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, SCRIPT_MENU_PYTHON);
+  PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, Python3().c_str());
   if (!PyStatus_Exception(status)) {
     status = Py_InitializeFromConfig(&config);
   }
@@ -221,7 +235,7 @@ void ReferenceCall() {
     Py_ExitStatusException(status);
   }
 #else
-  static wchar_t* const program_name = Py_DecodeLocale(SCRIPT_MENU_PYTHON, nullptr);
+  static wchar_t* const program_name = Py_DecodeLocale(Python3().c_str(), nullptr);
   Py_SetProgramName(program_name);
   Py_InitializeEx(1);
 #endif
@@ -398,7 +412,7 @@ int main(int argc, char** argv) {
   }
 
   benchmark::AddCustomContext("python_version", PY_VERSION);
-  benchmark::AddCustomContext("python_executable", SCRIPT_MENU_PYTHON);
+  benchmark::AddCustomContext("python_executable", Python3());
   benchmark::AddCustomContext("memory_warm_up_calls", std::to_string(warm_up_calls));
   benchmark::AddCustomContext("memory_calls", std::to_string(memory_calls));
   benchmark::AddCustomContext("python_environment", PythonEnvironment());

@@ -113,7 +113,7 @@ TEST_F(Bridge, ReleasesEachReferenceOnceOnEveryPath) {
   EXPECT_NE(err.find("TypeError"), std::string::npos) << err;
 }
 
-TEST_F(Bridge, LeavesTheProcesssReferenceTotalWhereItWas) {
+TEST_F(Bridge, LeavesTheProcessReferenceTotalWhereItWas) {
   // A debug build of the interpreter counts every reference the process holds, across restarts:
   // one that a call takes and never gives back stays in the total for good. Every path of both
   // operations is taken: a module that fails to import, one that puts another object in its place

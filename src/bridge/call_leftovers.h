@@ -1,6 +1,6 @@
 // What a call leaves in its process, which decides how the next call starts: with a fresh
 // interpreter in this process, or in a fresh image of the program (fresh_image.h) where this
-// process can no longer start one soundly.
+// process can no longer start one soundly. doc/design.md has the checks, in order, and why.
 #ifndef SCRIPT_MENU_BRIDGE_CALL_LEFTOVERS_H_
 #define SCRIPT_MENU_BRIDGE_CALL_LEFTOVERS_H_
 

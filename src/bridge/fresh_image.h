@@ -3,7 +3,7 @@
 // ends every other thread, keeps the process id, its descriptors but the close-on-exec ones, its
 // children, signal mask, ignored signals and timers, and starts the program anew. What the image
 // before hands over is what the kernel does not keep: where the caller stands, and the
-// environment.
+// environment (doc/design.md).
 #ifndef SCRIPT_MENU_BRIDGE_FRESH_IMAGE_H_
 #define SCRIPT_MENU_BRIDGE_FRESH_IMAGE_H_
 

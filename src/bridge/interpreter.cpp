@@ -370,13 +370,13 @@ void StartInterpreter() {
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   LetThreadsCallIn();
-  RefuseThreadStartsAtExit();
+  RegisterLastExitFunction();
 }
 
 void StopInterpreter() {
-  EndThreadsThatStartThreads();
+  PutThreadStartStandInsInPlace();
   LetNewThreadsRun();
-  WatchTheShutDownsWait();
+  RegisterFirstExitFunction();
   const bool output_lost = ScriptOutputLost();
   NoteModulesAndGuardBeforeShutDown();
   (void)Py_FinalizeEx();  // a failure it reports is the script's own stream's, or known already

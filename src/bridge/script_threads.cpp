@@ -244,13 +244,13 @@ void LetNewThreadsRun() {
 #endif
 }
 
-void RefuseThreadStartsAtExit() {
+void RegisterLastExitFunction() {
   all_starts_refused = false;
   threads_running_at_exit = -1;
   RegisterExitFunction(&refuse_thread_starts);
 }
 
-void EndThreadsThatStartThreads() {
+void PutThreadStartStandInsInPlace() {
   PyObject* thread_module = PyDict_GetItemString(PyImport_GetModuleDict(), "_thread");  // borrowed
   if (thread_module != nullptr) {
     ReplaceWithStandIn(thread_module, "start_new_thread", false);
@@ -265,7 +265,7 @@ void EndThreadsThatStartThreads() {
   Py_XDECREF(thread_class);
 }
 
-void WatchTheShutDownsWait() {
+void RegisterFirstExitFunction() {
   wait_cut_short = false;
   RegisterExitFunction(&note_whether_the_wait_was_cut_short);
 }

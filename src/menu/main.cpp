@@ -14,26 +14,25 @@
 
 namespace {
 
-// A standard stream that was started closed is given /dev/null, so that no file opened later (by
-// the interpreter or a script) takes its number and receives what is meant for the stream. Standard
-// input gets it for writing only, so that reading it still fails as reading a closed one does.
-// Tells whether standard output was open.
-bool StandardOutputOpen() {
-  bool output_open = true;
+// Gives each standard stream that the program was started without /dev/null, so that no file
+// opened later (by the interpreter or a script) takes its number and receives what is meant for
+// the stream. Standard input gets it for writing only, so that reading it still fails as reading a
+// closed one does.
+void OpenClosedStandardStreamsOnDevNull() {
   for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     if (fcntl(stream, F_GETFD) == -1 && errno == EBADF) {
-      output_open = output_open && stream != STDOUT_FILENO;
       (void)open("/dev/null", O_WRONLY);  // takes the lowest free number, which is this one
     }
   }
-  return output_open;
 }
 
 }  // namespace
 
 int main(int /*argc*/, char** argv) {
   // Nothing the program or a script writes could be seen: say so rather than run unseen.
-  if (!StandardOutputOpen()) {
+  const bool output_open = fcntl(STDOUT_FILENO, F_GETFD) != -1;
+  OpenClosedStandardStreamsOnDevNull();
+  if (!output_open) {
     std::cerr << "script-menu: cannot write to standard output: " << std::strerror(EBADF)
               << std::endl;
     return EXIT_FAILURE;
