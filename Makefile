@@ -1,18 +1,23 @@
-# A thin front on CMake. Each target configures and builds as needed.
+# A thin front on CMake. Each target configures and builds as needed; make help lists them.
 #   make                 build
 #   make run             start the program on the shipped PythonCode module
 #   make test            build and run the whole suite
 #   make bench           build and run the benchmark: JSON in the build folder, then a summary
 #                        (QUICK=1: the timed cases only run, the memory bounds still hold)
-#   make install         install the stripped program, its module (compiled there), the manual page
-#                        and the documents under PREFIX (/usr/local), within DESTDIR if given
+#   make install         build and install only the stripped program, its module (compiled there),
+#                        the manual page and the documents under PREFIX (/usr/local), within DESTDIR
+#                        if given; run as root, it leaves nothing of root's in the checkout
 #   make uninstall       remove what make install put under the same PREFIX and DESTDIR, by the
 #                        record it keeps in .installed/ (make clean keeps that)
 #   make package         build a Debian package (.deb) in a build folder of its own, with Debian's
 #                        build flags
-#   make lint            check the format and run clang-tidy (needs GoogleTest and Google
-#                        Benchmark too: it checks the tests and the benchmark)
+#   make lint            check the format, run clang-tidy (needs GoogleTest and Google Benchmark too:
+#                        it checks the tests and the benchmark), and check that doc/releases.md's
+#                        tables are what bench/releases.json gives
+#   make help            this list
 # PYTHON=/path/to/python3 builds against that interpreter's release, in a build folder of its own.
+# CXX and CC (in the environment or on the command line) choose the compilers; a build folder made
+# with others is configured afresh.
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer, in a folder of its own too.
 # WERROR=1 makes every compiler warning an error.
 # JOBS=n runs n build jobs and n tests at once (2).
@@ -55,21 +60,33 @@ BUILD := build/python-$(PYTHON_VERSION)
 SANITIZE_OPTION := OFF
 endif
 
-.PHONY: all configure build run test bench install uninstall package lint clean
+.PHONY: all configure build run test bench install uninstall package lint clean help
+
+# The recursive makes that cmake --build runs say nothing of the folders they enter.
+MAKEFLAGS += --no-print-directory
 
 all: build
+
+help:
+	@sed -n '/^#   make/,/^# PREFIX/p' Makefile | sed 's/^# \{0,1\}//'
 
 # Two interpreters of one version share a folder name: one configured for another interpreter is
 # configured afresh rather than silently used.
 # WERROR=1 and PREFIX are set on an existing configuration too: the manual page names the files
 # under the PREFIX that make install installs to.
+# The compilers (CXX and CC: make's own g++ and cc unless given), as the build folder records them.
+COMPILERS := $(CXX) $(CC)
+
 configure:
-	@if [ "$$(cat $(BUILD)/python-executable 2>/dev/null)" != "$(PYTHON_EXECUTABLE)" ]; then \
+	@if [ "$$(cat $(BUILD)/python-executable 2>/dev/null)" != "$(PYTHON_EXECUTABLE)" ] || \
+	  [ "$$(cat $(BUILD)/compilers 2>/dev/null)" != "$(COMPILERS)" ]; then \
 	  rm -rf $(BUILD) && \
 	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_CXX_COMPILER="$(CXX)" -DCMAKE_C_COMPILER="$(CC)" \
 	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_SANITIZE=$(SANITIZE_OPTION) \
 	    -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) -DCMAKE_INSTALL_PREFIX="$(CMAKE_PREFIX)" && \
-	  echo "$(PYTHON_EXECUTABLE)" > $(BUILD)/python-executable; \
+	  echo "$(PYTHON_EXECUTABLE)" > $(BUILD)/python-executable && \
+	  echo "$(COMPILERS)" > $(BUILD)/compilers; \
 	elif ! grep -qx "SCRIPT_MENU_WERROR:BOOL=$(WERROR_OPTION)" $(BUILD)/CMakeCache.txt || \
 	  ! grep -qxF "CMAKE_INSTALL_PREFIX:PATH=$(CMAKE_PREFIX)" $(BUILD)/CMakeCache.txt; then \
 	  cmake -S . -B $(BUILD) -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) \
@@ -94,10 +111,13 @@ fi
 endef
 
 # --no-tests=error: a build without the suite fails rather than passing on no tests at all.
+# Then each skipped test's reason, as the test gave it.
 test: configure
 	$(call require,SCRIPT_MENU_HAS_TESTS,GoogleTest,libgtest-dev,test)
 	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
+	@cd $(BUILD) && { ctest --output-on-failure --no-tests=error -j $(JOBS); status=$$?; \
+	  awk '/: Skipped$$/ { getline reason } /^\[  SKIPPED \] .* \([0-9]+ ms\)$$/ { print "skipped: " $$4 ": " reason }' \
+	    Testing/Temporary/LastTest.log; exit $$status; }
 
 # The compared cases are repeated and interleaved at random, so that they share the machine's
 # noise. QUICK=1 (for CI) runs the timed cases only to show they work, but keeps enough calls
@@ -121,7 +141,8 @@ bench: configure
 # after make clean.
 INSTALL_RECORDS := .installed
 
-install: build
+install: configure
+	cmake --build $(BUILD) -j $(JOBS) --target installed
 	"$(PYTHON_EXECUTABLE)" packaging/installation.py install $(BUILD) $(INSTALL_RECORDS) \
 	  "$(PREFIX)" "$(DESTDIR)"
 
@@ -151,7 +172,8 @@ lint: configure
 	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet -header-filter='^$(CHECKOUT_REGEX)/(src|tests|bench)/' \
 	  '^$(CHECKOUT_REGEX)/(?!build/)' > $(BUILD)/clang-tidy.log 2>&1 \
 	  || { cat $(BUILD)/clang-tidy.log; exit 1; }
-	@echo "lint: format and clang-tidy clean"
+	"$(PYTHON_EXECUTABLE)" bench/release_tables.py --check
+	@echo "lint: format and clang-tidy clean, and the release tables are the figures'"
 
 # The install records stay: make uninstall needs them.
 clean:

@@ -80,6 +80,20 @@ def install(build, records, prefix, destdir):
             out,
             indent=2,
         )
+    give_back([os.path.dirname(os.path.abspath(build)), records], os.getcwd())
+
+
+def give_back(paths, top):
+    """Run as root in a checkout of another user's (sudo make install): that user gets back what
+    the build and the record made, so that nothing of root's is left in the checkout."""
+    owner = os.stat(top)
+    if os.geteuid() != 0 or owner.st_uid == 0:
+        return
+    for path in paths:
+        for folder, folders, files in os.walk(path):
+            for name in [folder] + [os.path.join(folder, entry) for entry in folders + files]:
+                if os.lstat(name).st_uid == 0:
+                    os.lchown(name, owner.st_uid, owner.st_gid)
 
 
 def byte_code_of(module):

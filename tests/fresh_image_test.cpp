@@ -43,11 +43,12 @@ int Release() { return std::stoi(std::string(SCRIPT_MENU_PYTHON_VERSION).substr(
 
 struct Module {
   const char* name;
-  const char* imports;  // the module's import statement
-  const char* use;      // an expression that uses it
-  const char* shows;    // what str() of that gives
-  const char* needs;    // a module this release must be able to import, or "" for none
-  int since = 6;        // the first 3.x release that has it
+  const char* imports;   // the module's import statement
+  const char* use;       // an expression that uses it
+  const char* shows;     // what str() of that gives
+  const char* needs;     // a module this release must be able to import, or "" for none
+  int since = 6;         // the first 3.x release that has it
+  const char* env = "";  // NAME=value the program starts with, if any
 };
 
 void PrintTo(const Module& module, std::ostream* out) { *out << module.name; }
@@ -64,11 +65,15 @@ TEST_P(ModulesThatCannotRestart, RunAtEveryCall) {
                  << module.needs << " serves the default build)";
   }
   const std::string use = std::string("str(") + module.use + ")";
+  Launch launch;
+  if (*module.env != '\0') {
+    launch.env = {module.env};
+  }
   const auto run =
       Talk(kWithTheSuitesExtensions + std::string(module.imports) +
                "\n\ndef printsomething():\n    print(" + use +
                ")\n\ndef PrintMe(value):\n    print(value, " + use + ")\n    return value\n",
-           "1 1\n1 2\n1 3\n3\n");
+           "1 1\n1 2\n1 3\n3\n", launch);
   const std::string shows = std::string(module.shows) + "\n";
   const std::string expected = shows + "Enter a number.\n1 " + shows + "\n" + shows +
                                "Enter a number.\n2 " + shows + "\n" + shows +
@@ -97,7 +102,10 @@ INSTANTIATE_TEST_SUITE_P(
         Module{"Decimal", "import decimal", "decimal.Decimal(1) / 8", "0.125", ""},
         Module{"Tracemalloc", "import tracemalloc",
                "tracemalloc.start() or tracemalloc.is_tracing()", "True", ""},
-        Module{"Zoneinfo", "import zoneinfo", "zoneinfo.ZoneInfo.__name__", "ZoneInfo", "", 9}),
+        Module{"Zoneinfo", "import zoneinfo", "zoneinfo.ZoneInfo.__name__", "ZoneInfo", "", 9},
+        // Started with the interpreter, which no module shows.
+        Module{"TracemallocFromTheStart", "import sys", "sys.flags.dev_mode", "False", "", 6,
+               "PYTHONTRACEMALLOC=1"}),
     [](const testing::TestParamInfo<Module>& info) { return info.param.name; });
 
 // A module whose printsomething shows where the image's stack begins, which every fresh image

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -65,6 +66,7 @@ std::set<Descriptor> open_at_call_start;  // above the standard streams
 long image_start_kib = -1;                // resident memory at the image's first call
 bool fresh_image_needed = false;          // by what the last call left
 bool listed_module_imported = false;      // noted before the last shut-down
+bool traces_memory = false;               // the call's interpreter started tracemalloc
 
 pid_t menu_thread = 0;                           // the thread the guard leaves alone
 struct sigaction unguarded[std::size(kFaults)];  // the faults' actions before the guard
@@ -302,6 +304,9 @@ void RemoveFaultGuard() {
 }
 
 void NoteProcessBeforeCall() {
+  // PYTHONTRACEMALLOC starts tracemalloc with the interpreter, which no module then shows.
+  const char* tracing = std::getenv("PYTHONTRACEMALLOC");
+  traces_memory = tracing != nullptr && *tracing != '\0' && std::strcmp(tracing, "0") != 0;
   ReapEndedChildren();
   RemoveFaultGuard();  // the process went on past the threads it was for
   open_at_call_start = OpenDescriptors();
@@ -313,7 +318,7 @@ void NoteProcessBeforeCall() {
 void NoteModulesAndGuardBeforeShutDown() {
   // Built-in ones too (_tracemalloc), which no shared object shows.
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  listed_module_imported = false;
+  listed_module_imported = traces_memory && Listed("_tracemalloc");
   for (const std::string& listed : StandardModulesThatCannotRestart()) {
     listed_module_imported =
         listed_module_imported || PyDict_GetItemString(modules, listed.c_str()) != nullptr;
