@@ -65,8 +65,10 @@ def tables(figures):
     releases = figures["releases"]
     measured = figures["measured"]
     return {
-        "measured": "Measured on {} on a machine of {}, in {}, by `bench/measure_releases.py`."
-                    .format(measured["date"], measured["machine"], measured["isolation"]),
+        "measured": "Measured on {} on a machine of {}, in {}, by `bench/measure_releases.py`"
+                    " ({} repetitions of the benchmark)."
+                    .format(measured["date"], measured["machine"], measured["isolation"],
+                            measured.get("repetitions", 60)),
         "times": table(
             ["CPython", "suite", "bare ms", "call ms", "python3 ms", "call / python3",
              "fresh image ms", "with it / python3"],

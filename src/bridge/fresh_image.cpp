@@ -242,12 +242,12 @@ void StartFreshImage(const std::string& carried) {
   const int file = program_arguments != nullptr ? HandOverFile(contents) : -1;
   int error = errno;
   if (file >= 0) {
-    std::vector<std::string> environment = start_environment;
-    environment.push_back(std::string(kHandedOverVariable) + "=" + std::to_string(getpid()) + ":" +
-                          std::to_string(file));
+    std::vector<std::string> started_with = start_environment;
+    started_with.push_back(std::string(kHandedOverVariable) + "=" + std::to_string(getpid()) + ":" +
+                           std::to_string(file));
     std::vector<char*> pointers;
-    pointers.reserve(environment.size() + 1);
-    for (std::string& entry : environment) {
+    pointers.reserve(started_with.size() + 1);
+    for (std::string& entry : started_with) {
       pointers.push_back(entry.data());
     }
     pointers.push_back(nullptr);
