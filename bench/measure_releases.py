@@ -120,11 +120,12 @@ def soak(program, env):
             cycles = "".join("1 %d\n" % i for i in range(1, SOAK_CYCLES + 1)) + "3\n"
             done = subprocess.run([program], input=cycles, text=True, capture_output=True,
                                   env=dict(env, PYTHONPATH=folder))
-            numbers = [line for line in done.stdout.splitlines() if " " in line]
-            if done.returncode != 0 or not numbers:
+            # The last call's line, "<MiB> <descriptors>", is missing if a call failed.
+            numbers = re.findall(r"^([0-9.]+) ([0-9]+)$", done.stdout, re.M)
+            if done.returncode != 0 or not numbers or done.stderr:
                 held[name] = "failed: " + (done.stderr.strip().splitlines() or ["?"])[-1]
             else:
-                resident, descriptors = numbers[-1].split()
+                resident, descriptors = numbers[-1]
                 held[name] = {"resident_mib": round(float(resident), 1),
                               "descriptors": int(descriptors)}
     return held

@@ -137,8 +137,9 @@ TEST(ModuleSearch, InstalledProgramRunsItsInstalledModuleAndWritesNothingThere) 
 
 TEST(ModuleSearch, ActivatedVirtualEnvironmentIsUsedWhenItIsOfThisInterpreter) {
   // As the activated shell's python3 would: the environment's sys.prefix, its site-packages and
-  // their .pth files. One of another interpreter is not used, and the program says so once, though
-  // every call here is followed by a fresh image.
+  // their .pth files, and the installation's own folders as its base, at a fresh image's start and
+  // at a restart in the same process alike. One of another interpreter is not used, and the
+  // program says so once, though the first call is followed by a fresh image.
   const TempDir folder;
   const fs::path ours = folder.path / "ours";
   const std::string make_environment =
@@ -162,18 +163,21 @@ TEST(ModuleSearch, ActivatedVirtualEnvironmentIsUsedWhenItIsOfThisInterpreter) {
 import os, sys, threading, time
 
 def printsomething():
+    installation = sys.base_exec_prefix != os.environ["VIRTUAL_ENV"]
     try:
         import in_the_environment
-        print(sys.prefix == os.environ["VIRTUAL_ENV"], in_the_environment.where,
+        print(sys.prefix == os.environ["VIRTUAL_ENV"], installation, in_the_environment.where,
               getattr(sys, "noted", ""))
     except ImportError:
-        print(sys.prefix == os.environ["VIRTUAL_ENV"], "not found")
-    threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+        print(sys.prefix == os.environ["VIRTUAL_ENV"], installation, "not found")
+    if "LEFT_A_THREAD" not in os.environ:
+        os.environ["LEFT_A_THREAD"] = "1"
+        threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
 )py";
   for (const auto& [environment, out, err] :
        {std::tuple<fs::path, std::string, std::string>{
-            ours, "True in the environment and its .pth files\n", ""},
-        {foreign, "False not found\n",
+            ours, "True True in the environment and its .pth files\n", ""},
+        {foreign, "False True not found\n",
          "script-menu: the activated virtual environment " + foreign.string() + " is not one of " +
              SCRIPT_MENU_PYTHON_EXECUTABLE +
              ", which the program is built against: it is not "

@@ -132,6 +132,56 @@ bool ScriptOutputLost() {
   std::exit(EXIT_FAILURE);
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+
+// 3.14 works a virtual environment's sys.prefix out as it starts, and a later start in the same
+// process takes the prefixes the one before left (_PyPathConfig_ReadGlobal) for its base ones too:
+// it then looks for the standard library's extension modules in the environment, and finds none.
+// Every later start in this image is given the base prefixes that its first start worked out.
+std::wstring first_base_prefix;
+std::wstring first_base_exec_prefix;
+
+std::wstring SysPath(const char* name) {
+  PyObject* value = PySys_GetObject(name);  // borrowed
+  if (value == nullptr || PyUnicode_Check(value) == 0) {
+    return {};
+  }
+  wchar_t* text = PyUnicode_AsWideCharString(value, nullptr);  // new, ours to PyMem_Free
+  if (text == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  std::wstring kept(text);
+  PyMem_Free(text);
+  return kept;
+}
+
+PyStatus GiveTheFirstStartsBasePrefixes(PyConfig& config) {
+  if (first_base_prefix.empty() || first_base_exec_prefix.empty()) {
+    return PyStatus_Ok();
+  }
+  PyStatus status = PyConfig_SetString(&config, &config.base_prefix, first_base_prefix.c_str());
+  if (!PyStatus_Exception(status)) {
+    status = PyConfig_SetString(&config, &config.base_exec_prefix, first_base_exec_prefix.c_str());
+  }
+  return status;
+}
+
+// Right after the start, before any script can change them.
+void NoteTheFirstStartsBasePrefixes() {
+  if (first_base_prefix.empty() || first_base_exec_prefix.empty()) {
+    first_base_prefix = SysPath("base_prefix");
+    first_base_exec_prefix = SysPath("base_exec_prefix");
+  }
+}
+
+#else
+
+PyStatus GiveTheFirstStartsBasePrefixes(PyConfig& /*config*/) { return PyStatus_Ok(); }
+void NoteTheFirstStartsBasePrefixes() {}
+
+#endif
+
 // Started with the standard Python configuration, so that under the C locale script text is still
 // written as UTF-8, not refused as non-ASCII; and with ProgramName() as the program name, so the
 // standard library is located from it, never from whatever python3 comes first on PATH.
@@ -142,12 +192,16 @@ void InitializeInterpreter() {
   config.configure_c_stdio = 0;
   PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
   if (!PyStatus_Exception(status)) {
+    status = GiveTheFirstStartsBasePrefixes(config);
+  }
+  if (!PyStatus_Exception(status)) {
     status = Py_InitializeFromConfig(&config);
   }
   PyConfig_Clear(&config);
   if (PyStatus_Exception(status)) {
     ExitOnFailedStart(status);
   }
+  NoteTheFirstStartsBasePrefixes();
 }
 
 #else
