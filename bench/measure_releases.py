@@ -3,6 +3,7 @@
 which bench/release_tables.py writes the tables of doc/releases.md.
 
     bench/measure_releases.py PYTHON...     # each a release's python3; takes about 8 min each
+    bench/measure_releases.py --soak PYTHON...   # only the soak runs, the release's build kept
 
 For each release: `make test` (what the suite says), `make bench` (times per call, a fresh
 image's cost, memory per in-process restart) and three soak runs of the program, 1,000 cycles
@@ -34,10 +35,12 @@ SOAK_CYCLES = 1000
 SOAKS = {
     "decimal and ctypes": "import ctypes, decimal\n\ndef use(value):\n"
                           "    ctypes.c_int(value)\n    return decimal.Decimal(value) / 3\n",
+    # The thread keeps the other end open, so that its read never ends.
     "socket reader": "import socket, threading\n\ndef use(value):\n"
                      "    reading, writing = socket.socketpair()\n"
-                     "    threading.Thread(target=reading.recv, args=(1,), daemon=True).start()\n"
-                     "    return writing\n",
+                     "    thread = threading.Thread(target=reading.recv, args=(1,), daemon=True)\n"
+                     "    thread.writing = writing\n"
+                     "    thread.start()\n",
     "asyncio loop": "import asyncio, threading\n\ndef use(value):\n"
                     "    loop = asyncio.new_event_loop()\n"
                     "    threading.Thread(target=loop.run_forever, daemon=True).start()\n"
@@ -131,19 +134,22 @@ def soak(program, env):
     return held
 
 
-def measure(python):
+def measure(python, figures, soak_only):
     name, source = facts(python)
     env = {key: value for key, value in os.environ.items()
            if not key.startswith("PYTHON") and key != "VIRTUAL_ENV"}
-    # The suite sets up the environments of its own runs, Debian's packages among them.
-    figures = {"release": name, "source": source, "suite": suite(python, env)}
+    figures = dict(figures.get(name, {}) if soak_only else {}, release=name, source=source)
+    if not soak_only:
+        # The suite sets up the environments of its own runs, Debian's packages among them.
+        figures["suite"] = suite(python, env)
     with tempfile.TemporaryDirectory() as folder:
         environment = os.path.join(folder, "venv")
         subprocess.run([python, "-m", "venv", "--without-pip", environment], check=True)
         env = dict(env, VIRTUAL_ENV=environment,
                    PATH=os.path.join(environment, "bin") + os.pathsep + env.get("PATH", ""))
         build = os.path.join("build", "python-" + name)
-        figures.update(bench(python, env, build))
+        if not soak_only:
+            figures.update(bench(python, env, build))
         figures["soak"] = soak(os.path.join(TOP, build, "bin", "script-menu"), env)
     return figures
 
@@ -164,16 +170,18 @@ def save(kept, releases):
 
 
 def main():
-    if len(sys.argv) < 2:
+    soak_only = sys.argv[1:2] == ["--soak"]
+    pythons = sys.argv[2:] if soak_only else sys.argv[1:]
+    if not pythons:
         sys.exit(__doc__)
     kept = {"releases": []}
     if os.path.exists(FIGURES):
         with open(FIGURES) as saved:
             kept = json.load(saved)
     releases = {entry["release"]: entry for entry in kept["releases"]}
-    for python in sys.argv[1:]:
+    for python in pythons:
         print("measuring", python, file=sys.stderr, flush=True)
-        figures = measure(python)
+        figures = measure(python, releases, soak_only)
         releases[figures["release"]] = figures
         # Each release's figures are kept as soon as they are measured: a long run cut short
         # keeps what it did.
