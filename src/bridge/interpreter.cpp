@@ -141,7 +141,8 @@ bool ScriptOutputLost() {
 std::wstring first_base_prefix;
 std::wstring first_base_exec_prefix;
 
-std::wstring SysPath(const char* name) {
+// A str attribute of sys, or empty if it is none.
+std::wstring SysString(const char* name) {
   PyObject* value = PySys_GetObject(name);  // borrowed
   if (value == nullptr || PyUnicode_Check(value) == 0) {
     return {};
@@ -170,8 +171,8 @@ PyStatus GiveTheFirstStartsBasePrefixes(PyConfig& config) {
 // Right after the start, before any script can change them.
 void NoteTheFirstStartsBasePrefixes() {
   if (first_base_prefix.empty() || first_base_exec_prefix.empty()) {
-    first_base_prefix = SysPath("base_prefix");
-    first_base_exec_prefix = SysPath("base_exec_prefix");
+    first_base_prefix = SysString("base_prefix");
+    first_base_exec_prefix = SysString("base_exec_prefix");
   }
 }
 
