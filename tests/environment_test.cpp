@@ -163,7 +163,7 @@ TEST(ModuleSearch, ActivatedVirtualEnvironmentIsUsedWhenItIsOfThisInterpreter) {
 import os, sys, threading, time
 
 def printsomething():
-    installation = sys.base_exec_prefix != os.environ["VIRTUAL_ENV"]
+    installation = os.environ["VIRTUAL_ENV"] not in (sys.base_prefix, sys.base_exec_prefix)
     try:
         import in_the_environment
         print(sys.prefix == os.environ["VIRTUAL_ENV"], installation, in_the_environment.where,
