@@ -443,9 +443,17 @@ TEST(FreshImage, SignalsSentToTheProgramReachItOnce) {
         "menu\nEnter a number.\n5\n\nmenu\nEnter a number.\n6\n\nmenu\nEnter a number.\n";
     if (sent == SIGINT) {
       EXPECT_EQ(run.out, dialogue + interrupted);
-      const auto report = run.err.find("KeyboardInterrupt");
+      // A press that came as an interpreter shut down is reported by it as ignored, and lost
+      // (a slow machine makes that likelier); the call's own report comes once.
+      std::string reports = run.err;
+      for (std::size_t at = 0;
+           (at = reports.find("Exception ignored in", at)) != std::string::npos;) {
+        const std::size_t lost = reports.find("KeyboardInterrupt", at);
+        reports.erase(at, lost == std::string::npos ? lost : lost - at + 17);
+      }
+      const auto report = reports.find("KeyboardInterrupt");
       EXPECT_NE(report, std::string::npos) << run.err;
-      EXPECT_EQ(run.err.find("KeyboardInterrupt", report + 1), std::string::npos) << run.err;
+      EXPECT_EQ(reports.find("KeyboardInterrupt", report + 1), std::string::npos) << run.err;
       EXPECT_EQ(run.err.find("script-menu:"), std::string::npos) << run.err;
     } else {
       EXPECT_EQ(run.out, dialogue + "waiting\n");
