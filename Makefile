@@ -20,6 +20,8 @@
 # with others is configured afresh.
 # SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer, in a folder of its own too.
 # WERROR=1 makes every compiler warning an error.
+# LIBPYTHON=shared links the interpreter's shared library; static, its static one, or fails saying
+# why not; auto (the default) takes the static one where it is faster (configure says which).
 # JOBS=n runs n build jobs and n tests at once (2).
 # QUICK=1 makes make bench short (see above); BENCH_ARGS adds arguments to the benchmark program's,
 # for instance BENCH_ARGS=--benchmark_filter=python3.
@@ -31,6 +33,7 @@ JOBS ?= 2
 BENCH_ARGS ?=
 QUICK ?= 0
 WERROR ?= 0
+LIBPYTHON ?= auto
 PREFIX ?= /usr/local
 DESTDIR ?=
 
@@ -72,8 +75,8 @@ help:
 
 # Two interpreters of one version share a folder name: one configured for another interpreter is
 # configured afresh rather than silently used.
-# WERROR=1 and PREFIX are set on an existing configuration too: the manual page names the files
-# under the PREFIX that make install installs to.
+# WERROR=1, LIBPYTHON and PREFIX are set on an existing configuration too: the manual page names
+# the files under the PREFIX that make install installs to.
 # The compilers (CXX and CC: make's own g++ and cc unless given), as the build folder records them.
 COMPILERS := $(CXX) $(CC)
 
@@ -84,13 +87,15 @@ configure:
 	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_CXX_COMPILER="$(CXX)" -DCMAKE_C_COMPILER="$(CC)" \
 	    -DPython3_EXECUTABLE="$(PYTHON_EXECUTABLE)" -DSCRIPT_MENU_SANITIZE=$(SANITIZE_OPTION) \
-	    -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) -DCMAKE_INSTALL_PREFIX="$(CMAKE_PREFIX)" && \
+	    -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) -DSCRIPT_MENU_LIBPYTHON=$(LIBPYTHON) \
+	    -DCMAKE_INSTALL_PREFIX="$(CMAKE_PREFIX)" && \
 	  echo "$(PYTHON_EXECUTABLE)" > $(BUILD)/python-executable && \
 	  echo "$(COMPILERS)" > $(BUILD)/compilers; \
 	elif ! grep -qx "SCRIPT_MENU_WERROR:BOOL=$(WERROR_OPTION)" $(BUILD)/CMakeCache.txt || \
+	  ! grep -qx "SCRIPT_MENU_LIBPYTHON:STRING=$(LIBPYTHON)" $(BUILD)/CMakeCache.txt || \
 	  ! grep -qxF "CMAKE_INSTALL_PREFIX:PATH=$(CMAKE_PREFIX)" $(BUILD)/CMakeCache.txt; then \
 	  cmake -S . -B $(BUILD) -DSCRIPT_MENU_WERROR=$(WERROR_OPTION) \
-	    -DCMAKE_INSTALL_PREFIX="$(CMAKE_PREFIX)"; \
+	    -DSCRIPT_MENU_LIBPYTHON=$(LIBPYTHON) -DCMAKE_INSTALL_PREFIX="$(CMAKE_PREFIX)"; \
 	fi
 
 build: configure

@@ -67,4 +67,40 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/prerm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "python${python_release}, python3:any")
+# An interpreter linked in is a copy of Debian's python3.x source package, which Built-Using names,
+# and its core must find the standard library and lib-dynload of the same minor release, at least
+# as new, which the program loads at run time.
+if(libpython_static)
+  set(owners "")
+  file(GLOB standard_extensions ${python_standard_extensions}/*.so)
+  set(standard_extension "${python_standard_extensions}")
+  if(standard_extensions)
+    list(GET standard_extensions 0 standard_extension)
+  endif()
+  foreach(file ${python_static_library} ${standard_extension})
+    execute_process(COMMAND dpkg-query --search ${file}
+      OUTPUT_VARIABLE owner OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE unowned)
+    string(REGEX REPLACE "^([^:, ]+).*" "\\1" owner "${owner}")
+    list(APPEND owners "${owner}")
+    if(unowned)
+      set(owners "")
+      break()
+    endif()
+  endforeach()
+  if(owners)
+    list(GET owners 0 library_package)
+    list(GET owners 1 stdlib_package)
+    execute_process(COMMAND dpkg-query --show [=[--showformat=${source:Package} (= ${source:Version})]=]
+        ${library_package}
+      OUTPUT_VARIABLE built_using)
+    execute_process(COMMAND dpkg-query --show [=[--showformat=${Version}]=] ${stdlib_package}
+      OUTPUT_VARIABLE stdlib_version)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${stdlib_package} (>= ${stdlib_version})")
+    # CPack has no variable for the field: it goes on the line of one that it writes.
+    string(APPEND CPACK_DEBIAN_PACKAGE_SECTION "\nBuilt-Using: ${built_using}")
+  else()
+    message(STATUS "${python_static_library} is none of Debian's packages': make package cannot "
+      "say what the program is built from")
+  endif()
+endif()
 include(CPack)

@@ -10,19 +10,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
+#include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "bridge/script_threads.h"
 
@@ -61,6 +62,27 @@ constexpr time_t kParkedSeconds = 10;
 
 // A descriptor, with the file it is open on.
 using Descriptor = std::tuple<int, dev_t, ino_t>;
+
+// The whole of a small file of the kernel's, or "" where it cannot be read (a task's file, once
+// the task has ended, fails with ESRCH).
+std::string SystemFile(const char* path) {
+  std::string contents;
+  const int file = open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) {
+    return contents;
+  }
+  char block[512];
+  for (;;) {
+    const ssize_t got = read(file, block, sizeof block);
+    if (got > 0) {
+      contents.append(block, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(file);
+  return contents;
+}
 
 std::set<Descriptor> open_at_call_start;  // above the standard streams
 long image_start_kib = -1;                // resident memory at the image's first call
@@ -178,10 +200,10 @@ bool ExtensionModuleLoadedThatCannotRestart() {
 }
 
 long ResidentKiB() {
-  long size = 0;
   long resident = -1;
-  std::ifstream("/proc/self/statm") >> size >> resident;
-  return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
+  return std::sscanf(SystemFile("/proc/self/statm").c_str(), "%*d %ld", &resident) == 1
+             ? resident * (sysconf(_SC_PAGESIZE) / 1024)
+             : -1;
 }
 
 bool GrownPastBound() {
@@ -191,34 +213,28 @@ bool GrownPastBound() {
 
 // The threads besides the calling one, as the kernel lists them: how many are ending (exiting,
 // or running, as a thread does between the end of its Python part and its exit), and how many are
-// anything else (asleep, waiting); false where /proc cannot tell.
-bool ListOtherThreads(int& ending, int& others) {
-  ending = 0;
-  others = 0;
+// anything else (asleep, waiting); nothing where /proc cannot tell. A thread that ends between the
+// listing and the read of its state is not counted.
+std::optional<std::pair<int, int>> EndingAndOtherThreads() {
   DIR* tasks = opendir("/proc/self/task");
   if (tasks == nullptr) {
-    return false;
+    return std::nullopt;
   }
+  int ending = 0;
+  int others = 0;
   const std::string self = std::to_string(gettid());
   while (const dirent* entry = readdir(tasks)) {
     if (entry->d_name[0] == '.' || self == entry->d_name) {
       continue;
     }
-    std::ifstream stat(std::string("/proc/self/task/") + entry->d_name + "/stat");
-    const std::string line(std::istreambuf_iterator<char>(stat), {});
-    const std::size_t after_name = line.rfind(')');  // the name may hold spaces and brackets
-    char state = '?';
-    unsigned long flags = 0;
-    std::istringstream fields(after_name == std::string::npos ? "" : line.substr(after_name + 1));
-    std::string skipped;
-    fields >> state >> skipped >> skipped >> skipped >> skipped >> skipped >> flags;
-    if (line.empty()) {
-      continue;  // gone since it was listed
+    const auto task = TaskStateAndFlags(
+        SystemFile((std::string("/proc/self/task/") + entry->d_name + "/stat").c_str()));
+    if (task) {
+      ++((task->second & kExitingFlag) != 0 || task->first == 'R' ? ending : others);
     }
-    ++((flags & kExitingFlag) != 0 || state == 'R' ? ending : others);
   }
   closedir(tasks);
-  return true;
+  return std::make_pair(ending, others);
 }
 
 // Whether a thread besides the calling one will run on. A thread that Python still counted as
@@ -234,12 +250,11 @@ bool ThreadsRemain() {
   }
   const auto deadline = Clock::now() + kEndingThreadsBound;
   for (;;) {
-    int ending = 0;
-    int others = 0;
-    if (!ListOtherThreads(ending, others) || others > 0) {
+    const auto threads = EndingAndOtherThreads();
+    if (!threads || threads->second > 0) {
       return true;
     }
-    if (ending == 0) {
+    if (threads->first == 0) {
       return false;
     }
     if (Clock::now() >= deadline) {
@@ -280,6 +295,22 @@ const std::vector<std::string>& StandardModulesThatCannotRestart() {
 #endif
   };
   return modules;
+}
+
+std::optional<std::pair<char, unsigned long>> TaskStateAndFlags(std::string_view stat_line) {
+  // The name, second, is in brackets and may hold spaces and brackets itself: the fields after
+  // it start after the last ')'. Then come the state, four numbers and the flags.
+  const std::size_t after_name = stat_line.rfind(')');
+  if (after_name == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string fields(stat_line.substr(after_name + 1));
+  char state = 0;
+  unsigned long flags = 0;
+  if (std::sscanf(fields.c_str(), " %c %*d %*d %*d %*d %*d %lu", &state, &flags) != 2) {
+    return std::nullopt;
+  }
+  return std::make_pair(state, flags);
 }
 
 int ThreadsOfThisProcess() {
