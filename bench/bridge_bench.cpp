@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -205,6 +206,84 @@ void Python3Process(benchmark::State& state, const char* module) {
   }
 }
 
+// What a process cost, from the kernel's account of it.
+struct Cost {
+  double cpu_seconds = 0;  // user and system
+  double real_seconds = 0;
+  double page_faults = 0;
+};
+
+double Seconds(const timeval& time) {
+  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
+// Waits for `pid`, started at `started`, and adds what it cost to `cost`; false if it failed.
+bool AddCost(pid_t pid, std::chrono::steady_clock::time_point started, Cost& cost) {
+  int status = 0;
+  rusage usage = {};
+  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return false;
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  cost.cpu_seconds += Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+  cost.real_seconds += took.count();
+  cost.page_faults += static_cast<double>(usage.ru_minflt + usage.ru_majflt);
+  return true;
+}
+
+// Cycles of the dialogue, each a printsomething and a PrintMe call, that a run of the program makes
+// against as many python3 processes per call.
+constexpr int kVersusCycles = 10;
+
+// What a user's call costs: the program making kVersusCycles cycles of `1 5` on a module, against a
+// python3 process for each of the same calls (`import PythonCode; PythonCode.printsomething()`,
+// then PrintMe(5)), both in each repetition, so that they meet the same moment of a shared
+// machine. Each repetition reports the program's cost over the processes' in CPU time, real time
+// and page faults (which load does not change).
+void VersusPython3Processes(benchmark::State& state, const char* module) {
+  UseModule(module);
+  std::string input;
+  for (int i = 0; i < kVersusCycles; ++i) {
+    input += "1 5\n";
+  }
+  input += "3\n";
+  std::string program = SCRIPT_MENU_PROGRAM;
+  char* program_argv[] = {program.data(), nullptr};
+  std::string python = Python3();
+  char flag[] = "-c";
+  std::string calls[] = {"import PythonCode; PythonCode.printsomething()",
+                         "import PythonCode; PythonCode.PrintMe(5)"};
+  for ([[maybe_unused]] auto _ : state) {
+    Cost ours;
+    int input_end = -1;
+    auto started = std::chrono::steady_clock::now();
+    const pid_t pid = SpawnWithPipe(program_argv, STDIN_FILENO, STDOUT_FILENO, input_end);
+    const bool written = pid > 0 && write(input_end, input.data(), input.size()) ==
+                                        static_cast<ssize_t>(input.size());
+    if (input_end >= 0) {
+      close(input_end);
+    }
+    bool ran = written && AddCost(pid, started, ours);
+    Cost theirs;
+    for (int i = 0; ran && i < 2 * kVersusCycles; ++i) {
+      char* argv[] = {python.data(), flag, calls[i % 2].data(), nullptr};
+      pid_t process = 0;
+      started = std::chrono::steady_clock::now();
+      ran = posix_spawn(&process, python.c_str(), nullptr, nullptr, argv, environ) == 0 &&
+            AddCost(process, started, theirs);
+    }
+    if (!ran) {
+      state.SkipWithError("the program or a python3 process failed");
+      break;
+    }
+    state.counters["cpu_ratio"] = ours.cpu_seconds / theirs.cpu_seconds;
+    state.counters["real_ratio"] = ours.real_seconds / theirs.real_seconds;
+    state.counters["faults_ratio"] = ours.page_faults / theirs.page_faults;
+    state.counters["ms_per_call"] = 1e3 * ours.real_seconds / (2 * kVersusCycles);
+    state.SetIterationTime(ours.real_seconds + theirs.real_seconds);
+  }
+}
+
 // Whether the release's python3 imports numpy.
 bool NumpyImportable() {
   const std::string command = Python3() + " -c 'import numpy' 2> /dev/null";
@@ -385,6 +464,16 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMillisecond)
         ->UseManualTime();
   };
+  // Each of these is a whole run of the program beside twenty python3 processes.
+  const auto versus = [](const char* name, const char* module) {
+    benchmark::RegisterBenchmark(name, VersusPython3Processes, module)
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime();
+  };
+  versus("versus python3, no imports", "plain");
+  versus("versus python3, ordinary imports", "ordinary");
+  versus("versus python3, every call leaves a thread", "leaves_threads");
   process("python3 process", "plain");
   process("python3 process, thread left", "threads");
   for (const Dialogue& case_run : kDialogues) {
@@ -392,6 +481,7 @@ int main(int argc, char** argv) {
   }
   if (NumpyImportable()) {
     process("python3 process, numpy", "numpy");
+    versus("versus python3, numpy", "numpy");
     dialogue(kNumpyDialogue);
   }
   // Another build of the program to compare with, such as one of an earlier commit.

@@ -36,6 +36,11 @@ START = "program start, plain"
 BASELINE_CYCLE = "dialogue cycle, plain, baseline"
 BASELINE_START = "program start, plain, baseline"
 MEMORY = "memory growth, "
+# Whole runs of the program, ten cycles each, against a python3 process for each of the same
+# calls, in every repetition: the program's cost over the processes', per kind of module.
+VERSUS = "versus python3, "
+VERSUS_COUNTERS = (("cpu_ratio", "CPU time"), ("real_ratio", "real time"),
+                   ("faults_ratio", "page faults"))
 # CPython's own start, import, call and shut-down, without the program's code: what the release
 # keeps by itself.
 REFERENCE = "reference call, plain"
@@ -86,7 +91,7 @@ def repetitions(report):
     """Milliseconds per call of each timed case, one value per repetition, in repetition order."""
     found = {}
     for run in report["benchmarks"]:
-        if run.get("run_type") != "iteration" or run["name"].startswith(MEMORY):
+        if run.get("run_type") != "iteration" or run["name"].startswith((MEMORY, VERSUS)):
             continue
         if run.get("error_occurred"):
             continue
@@ -219,6 +224,31 @@ def fresh_image(times, failed):
     return lines
 
 
+def versus_processes(report):
+    """Each kind of module's ratios of the program to python3 processes, with their spreads."""
+    found = {}
+    for run in report["benchmarks"]:
+        if (run.get("run_type") == "iteration" and run["name"].startswith(VERSUS)
+                and not run.get("error_occurred")):
+            found.setdefault(case_name(run)[len(VERSUS):], []).append(run)
+    lines = []
+    if found:
+        lines.append("A call in the program over a python3 process making it, median (middle "
+                     "half) of {} repetitions:".format(min(len(runs) for runs in found.values())))
+        lines.append("  {:<30}".format("") + "".join(
+            " {:<22}".format(label) for _, label in VERSUS_COUNTERS).rstrip())
+    for name, runs in found.items():
+        line = "  {:<30}".format(name)
+        for counter, _ in VERSUS_COUNTERS:
+            median, low, high = quartiles([run[counter] for run in runs])
+            line += " {:<22}".format("{:.2f} ({})".format(median, spread(low, high)))
+        lines.append(line.rstrip())
+    for name, message in errors(report).items():
+        if name.startswith(VERSUS):
+            lines.append("  {:<30} {}".format(name[len(VERSUS):], message))
+    return lines
+
+
 def summarize(report):
     context = report["context"]
     times = repetitions(report)
@@ -239,6 +269,7 @@ def summarize(report):
             if measured and other != name:
                 line += "   {:.2f} x {} ({})".format(measured[0], label, spread(*measured[1:]))
         lines.append(line)
+    lines.extend(versus_processes(report))
     lines.extend(fresh_image(times, failed))
     grown, kept = memory(report), heap(report)
     if grown:

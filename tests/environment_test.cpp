@@ -94,6 +94,22 @@ TEST(ModuleSearch, PythonpathWinsOverTheShippedModule) {
   EXPECT_EQ(run.out, "menu\n");
 }
 
+TEST(ModuleSearch, PythonpathAScriptSetsCountsFromTheNextCall) {
+  const support::TempDir first;
+  const support::TempDir second;
+  support::WriteModule(first.path,
+                       "import os\n\ndef printsomething():\n    print('first')\n\n"
+                       "def PrintMe(value):\n    os.environ['PYTHONPATH'] = '" +
+                           second.path.string() + "'\n    return value\n");
+  support::WriteModule(second.path, "def printsomething():\n    print('second')\n");
+  Launch launch;
+  launch.env = {"PYTHONPATH=" + first.path.string()};
+  const auto run = support::RunProgram(launch, "1 1\n3\n");
+  EXPECT_EQ(run.out, "first\nEnter a number.\n\nsecond\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_code, 0);
+}
+
 TEST(ModuleSearch, ProgramWithoutItsModuleReportsTheFailedImportAndGoesOn) {
   // A copy of the program in a folder with no share/ beside it finds no module at all.
   const TempDir elsewhere;

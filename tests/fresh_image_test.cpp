@@ -190,6 +190,9 @@ INSTANTIATE_TEST_SUITE_P(
         Call{"AThread", "    threading.Thread(target=time.sleep, args=(60,), daemon=True).start()",
              true},
         Call{"AThirdPartysExtensionModule", "    import keeps_static", true},
+        Call{"ALibraryOfCsOwn",
+             "    import ctypes\n    ctypes.CDLL('" SCRIPT_MENU_CALLING_BACK_LIBRARY "')", false,
+             "3.12.1"},
         Call{"ADescriptorItOpened", "    os.open('/dev/null', os.O_RDONLY)", true},
         Call{"MemoryPastTheBound",
              "    import ctypes\n"
@@ -306,12 +309,14 @@ def PrintMe(value):
 
 TEST(FreshImage, StartsTheRunningProgramsFileOrSaysOnceWhyNot) {
   // A copy of the program, which a call replaces with another file (as a package upgrade does),
-  // or makes unrunnable; each call leaves a thread.
+  // or makes unrunnable; each call leaves a thread. Where the call also loaded a module that
+  // cannot start twice in one process, the program cannot go on either.
   struct Case {
     const char* what;
     const char* print_me;
     const char* err;
     const char* out;
+    int exit_code = 0;
   };
   for (const Case& c :
        {Case{"replaced", "os.rename(os.environ['OTHER'], os.environ['PROGRAM'])", "",
@@ -320,7 +325,12 @@ TEST(FreshImage, StartsTheRunningProgramsFileOrSaysOnceWhyNot) {
              "script-menu: cannot start the program afresh: Permission denied; it goes on in this "
              "process, with what the calls before left in it\n",
              "menu \nEnter a number.\n\nmenu with a thread of a call before\nEnter a number.\n\n"
-             "menu with a thread of a call before\n"}}) {
+             "menu with a thread of a call before\n"},
+        Case{"unrunnable after a module that cannot restart",
+             "os.chmod(os.environ['PROGRAM'], 0o644); import once",
+             "script-menu: cannot start the program afresh: Permission denied; what the last call "
+             "loaded cannot be started again in this process, so the program ends\n",
+             "menu \nEnter a number.\n", 1}}) {
     const TempDir folder;
     const fs::path program = folder.path / "script-menu";
     fs::copy_file(support::ProgramPath(), program);
@@ -329,7 +339,7 @@ TEST(FreshImage, StartsTheRunningProgramsFileOrSaysOnceWhyNot) {
     Launch launch;
     launch.program = program.string();
     launch.env = {"PROGRAM=" + program.string(), "OTHER=" + (folder.path / "other").string()};
-    const auto run = Talk(std::string(R"py(
+    const auto run = Talk(kWithTheSuitesExtensions + R"py(
 import os, threading, time
 
 def printsomething():
@@ -338,14 +348,14 @@ def printsomething():
 
 def PrintMe(value):
     if value == 1:
-        )py") + c.print_me + R"py(
+        )py" + c.print_me + R"py(
     threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
     return value
 )py",
                           "1 1\n1 2\n3\n", launch);
     EXPECT_EQ(run.out, c.out) << c.what;
     EXPECT_EQ(run.err, c.err) << c.what;
-    EXPECT_EQ(run.exit_code, 0) << c.what;
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.what;
   }
 }
 
@@ -403,7 +413,9 @@ def PrintMe(value):
              "\nmenu\n", "", 0},
         Case{"named for another process", "SCRIPT_MENU_HANDED_OVER=1:@FD@", unread_input, false,
              started, "", 0},
-        Case{"not sealed", own, unread_input, true, started, "", 0},
+        Case{"not sealed", own, unread_input, true, "", unreadable, 1},
+        Case{"closed since", "SCRIPT_MENU_HANDED_OVER=@PID@:999", unread_input, false, "",
+             unreadable, 1},
         Case{"of another format", own, "script-menu handed over", false, "", unreadable, 1},
         Case{"an entry short", own, file("3", "C:-1:"), false, "", unreadable, 1},
         Case{"no menu's state", own, file("2", "X:-1:"), false, "", unreadable, 1}}) {

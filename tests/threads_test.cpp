@@ -468,7 +468,8 @@ TEST(FreshImage, ChangesNothingTheUserCanSee) {
   // All the input at once; the working folder, the environment, a descriptor, signal dispositions
   // and a timer as the call before left them; one process, the test's child, throughout; the fault
   // action the first call had (no guard of the program's left in place), and no descriptor of
-  // the program's own left over; every line once, with a thread left or not.
+  // the program's own left over; its command line, which the first call overwrote as a process
+  // title does; every line once, with a thread left or not.
   const support::TempDir folder;
   std::filesystem::create_directory(folder.path / "elsewhere");
   const auto run = Talk(R"py(
@@ -486,12 +487,17 @@ def PrintMe(value):
         os.dup2(os.open("kept", os.O_WRONLY | os.O_CREAT), 9)
         signal.signal(signal.SIGUSR1, signal.SIG_IGN)
         signal.setitimer(signal.ITIMER_REAL, 3600)
+        with open("/proc/self/cmdline", "rb") as command, open("/proc/self/stat") as stat:
+            os.environ["COMMAND"] = command.read().hex()
+            import ctypes
+            ctypes.memmove(int(stat.read().rsplit(")", 1)[1].split()[45]), b"title\0", 6)
     else:
         descriptors = len(os.listdir("/proc/self/fd"))
         print(os.path.basename(os.getcwd()), os.environ["LEFT"], os.fstat(9).st_size,
               signal.getsignal(signal.SIGUSR1) == signal.SIG_IGN,
               signal.getitimer(signal.ITIMER_REAL)[0] > 3000,
-              descriptors - int(os.environ.setdefault("DESCRIPTORS", str(descriptors))))
+              descriptors - int(os.environ.setdefault("DESCRIPTORS", str(descriptors))),
+              open("/proc/self/cmdline", "rb").read().hex() == os.environ["COMMAND"])
     print(os.getpid() == int(os.environ["FIRST"]), os.getppid() == int(os.environ["TEST"]),
           repr(signal.getsignal(signal.SIGSEGV)) == os.environ["FAULTS"])
     if value != 3:
@@ -505,7 +511,7 @@ def PrintMe(value):
                           launch.env = {"TEST=" + std::to_string(getpid())};
                           return launch;
                         }());
-  const std::string kept = "elsewhere by the first call 0 True True 0\nTrue True True\n";
+  const std::string kept = "elsewhere by the first call 0 True True 0 True\nTrue True True\n";
   EXPECT_EQ(run.out,
             "menu\nEnter a number.\nTrue True True\n1\n\n"
             "menu\nEnter a number.\n" +

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
 #include <sys/stat.h>
@@ -24,6 +25,7 @@
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "bridge/script_threads.h"
 
@@ -87,8 +89,10 @@ std::string SystemFile(const char* path) {
 std::set<Descriptor> open_at_call_start;  // above the standard streams
 long image_start_kib = -1;                // resident memory at the image's first call
 bool fresh_image_needed = false;          // by what the last call left
+bool restart_unsound = false;             // another interpreter here would be, after the last call
 bool listed_module_imported = false;      // noted before the last shut-down
 bool traces_memory = false;               // the call's interpreter started tracemalloc
+std::optional<std::string> module_path_at_call_start;  // PYTHONPATH
 
 pid_t menu_thread = 0;                           // the thread the guard leaves alone
 struct sigaction unguarded[std::size(kFaults)];  // the faults' actions before the guard
@@ -168,35 +172,56 @@ bool Listed(std::string_view module) {
   return std::find(listed.begin(), listed.end(), module) != listed.end();
 }
 
+// The file's device and inode, or nothing where it cannot be looked at.
+std::optional<std::pair<dev_t, ino_t>> FileIdentity(const std::string& path) {
+  struct stat file = {};
+  if (stat(path.c_str(), &file) != 0) {
+    return std::nullopt;
+  }
+  return std::make_pair(file.st_dev, file.st_ino);
+}
+
+// Whether a shared object the process has loaded is an extension module, one that defines the
+// function the import system starts it by (PyInit_<name>): a library of C's that a script or the
+// environment loaded (ctypes, LD_PRELOAD) is none.
+bool ExtensionModule(const std::string& file, const std::string& name) {
+  void* loaded = dlopen(file.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (loaded == nullptr) {
+    return false;
+  }
+  const bool initialised = dlsym(loaded, ("PyInit_" + name).c_str()) != nullptr;
+  dlclose(loaded);
+  return initialised;
+}
+
 // Whether a shared object the process has loaded is an extension module that may not survive a
-// restart: one named as extension modules are (<name>.<tag>.so), from outside the release's own
-// folder of them (a third party's, which is never known to), or a listed one of the release's.
-bool CannotRestart(std::string_view file) {
-  constexpr std::string_view kSuffix = ".so";
-  constexpr std::string_view kStandardFolder = SCRIPT_MENU_STANDARD_EXTENSIONS "/";
-  if (file.size() < kSuffix.size() || file.substr(file.size() - kSuffix.size()) != kSuffix) {
-    return false;  // a library (libssl.so.3), the program, or the kernel's
+// restart: one from outside the release's own folder of them (a third party's, which is never
+// known to), or a listed one of the release's. The folder is compared as a file, whatever path
+// reaches it (a prefix reached through a symbolic link).
+bool CannotRestart(const std::string& file) {
+  const std::size_t slash = file.rfind('/');
+  const std::string name = file.substr(slash + 1, file.find('.', slash + 1) - slash - 1);
+  if (slash == std::string::npos || !ExtensionModule(file, name)) {
+    return false;
   }
-  if (file.substr(0, kStandardFolder.size()) != kStandardFolder) {
-    return true;
-  }
-  const std::string_view name = file.substr(kStandardFolder.size());
-  return Listed(name.substr(0, name.find('.')));
+  static const auto standard_folder = FileIdentity(SCRIPT_MENU_STANDARD_EXTENSIONS);
+  const auto folder = FileIdentity(file.substr(0, slash));
+  return !standard_folder || folder != standard_folder || Listed(name);
 }
 
 // CPython never unloads an extension module: what a call loaded is listed until the image ends.
 bool ExtensionModuleLoadedThatCannotRestart() {
-  bool found = false;
+  std::vector<std::string> loaded;
   dl_iterate_phdr(
-      [](dl_phdr_info* object, std::size_t /*size*/, void* found_one) {
-        if (object->dlpi_name != nullptr && CannotRestart(object->dlpi_name)) {
-          *static_cast<bool*>(found_one) = true;
-          return 1;  // the first is enough
+      [](dl_phdr_info* object, std::size_t /*size*/, void* names) {
+        if (object->dlpi_name != nullptr && *object->dlpi_name != '\0') {
+          static_cast<std::vector<std::string>*>(names)->emplace_back(object->dlpi_name);
         }
         return 0;
       },
-      &found);
-  return found;
+      &loaded);
+  // Looked at once the loader's list is let go: dlopen takes the lock that the walk holds.
+  return std::any_of(loaded.begin(), loaded.end(), CannotRestart);
 }
 
 long ResidentKiB() {
@@ -235,6 +260,18 @@ std::optional<std::pair<int, int>> EndingAndOtherThreads() {
   }
   closedir(tasks);
   return std::make_pair(ending, others);
+}
+
+// Whether the call changed PYTHONPATH where the release's later starts in one process would not see
+// it: 3.8 to 3.10 keep the first start's module search path.
+bool ModulePathChanged() {
+#if PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x030B0000
+  const char* now = std::getenv("PYTHONPATH");
+  return (now != nullptr ? std::optional<std::string>(now) : std::nullopt) !=
+         module_path_at_call_start;
+#else
+  return false;
+#endif
 }
 
 // Whether a thread besides the calling one will run on. A thread that Python still counted as
@@ -338,6 +375,9 @@ void NoteProcessBeforeCall() {
   // PYTHONTRACEMALLOC starts tracemalloc with the interpreter, which no module then shows.
   const char* tracing = std::getenv("PYTHONTRACEMALLOC");
   traces_memory = tracing != nullptr && *tracing != '\0' && std::strcmp(tracing, "0") != 0;
+  const char* module_path = std::getenv("PYTHONPATH");
+  module_path_at_call_start =
+      module_path != nullptr ? std::optional<std::string>(module_path) : std::nullopt;
   ReapEndedChildren();
   RemoveFaultGuard();  // the process went on past the threads it was for
   open_at_call_start = OpenDescriptors();
@@ -361,11 +401,15 @@ void NoteProcessAfterCall() {
   ReapEndedChildren();
   // The cheaper checks first: threads that are ending are given time only where nothing else
   // already asks for a fresh image.
-  fresh_image_needed = listed_module_imported || ExtensionModuleLoadedThatCannotRestart() ||
-                       CloseOnExecDescriptorLeft() || GrownPastBound() || ThreadsRemain();
+  restart_unsound =
+      listed_module_imported || ExtensionModuleLoadedThatCannotRestart() || GrownPastBound();
+  fresh_image_needed =
+      restart_unsound || CloseOnExecDescriptorLeft() || ModulePathChanged() || ThreadsRemain();
   if (ThreadsOfThisProcess() == 1) {
     RemoveFaultGuard();  // no thread is left to fault
   }
 }
 
 bool FreshImageNeeded() { return fresh_image_needed; }
+
+bool RestartUnsound() { return restart_unsound; }

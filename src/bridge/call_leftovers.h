@@ -29,6 +29,10 @@ void NoteProcessAfterCall();
 // Whether the last call left any of those: the next call has to start in a fresh image.
 bool FreshImageNeeded();
 
+// Whether it left an extension module that does not survive a restart, or the process past its
+// bound: not even another interpreter in this process could serve the next call.
+bool RestartUnsound();
+
 // Takes the fault guard away, if it is in place.
 void RemoveFaultGuard();
 

@@ -35,7 +35,8 @@ constexpr int kSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
 // What every image is started with: the program's own arguments and the environment it started
 // with, so that a script's change to the loader's variables (LD_PRELOAD, say) never reaches the
 // program itself; the script's environment is handed over instead.
-char** program_arguments = nullptr;
+// The arguments are copied as the program starts: a script may write over main's (a process title).
+std::optional<std::vector<std::string>> program_arguments;
 std::vector<std::string> start_environment;
 // /proc/self/exe, which starts the file this image runs even if it has since been replaced on
 // disk (a package upgrade); or where /proc is not mounted, the program's path.
@@ -90,6 +91,17 @@ void AppendFields(std::string& file, const std::vector<std::string>& fields) {
   }
 }
 
+// The strings as execve takes them, ended by a null pointer.
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (std::string& string : strings) {
+    pointers.push_back(string.data());
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 std::string CurrentProcessName() {
   char name[17] = {};  // the kernel's 16 bytes, NUL included
   prctl(PR_GET_NAME, name);
@@ -99,7 +111,8 @@ std::string CurrentProcessName() {
 // The memory file with what is handed over, at a descriptor that the new image inherits, read
 // from the start; -1 if it cannot be made.
 int HandOverFile(const std::string& contents) {
-  const int file = memfd_create("script-menu-handed-over", MFD_ALLOW_SEALING);
+  // Close-on-exec until the exec, so that no process another thread starts inherits it.
+  const int file = memfd_create("script-menu-handed-over", MFD_ALLOW_SEALING | MFD_CLOEXEC);
   if (file < 0) {
     return -1;
   }
@@ -122,14 +135,16 @@ int HandOverFile(const std::string& contents) {
   return file;
 }
 
-// The descriptor the variable names, if it is this process's sealed memory file; else -1.
-int HandedOverFile(std::string_view variable) {
+// Whether the variable names this process: then the image before did hand over, and the
+// descriptor it names, if that is a sealed memory file still, or else -1 (it was lost: a thread
+// the image before left closed it, say).
+std::optional<int> HandedOverFile(std::string_view variable) {
   const char* end = variable.data() + variable.size();
   long process = 0;
   int file = -1;
   const auto [colon, process_error] = std::from_chars(variable.data(), end, process);
   if (process_error != std::errc() || colon == end || *colon != ':' || process != getpid()) {
-    return -1;
+    return std::nullopt;
   }
   const auto [file_end, file_error] = std::from_chars(colon + 1, end, file);
   if (file_error != std::errc() || file_end != end || fcntl(file, F_GET_SEALS) != kSeals) {
@@ -188,7 +203,10 @@ std::filesystem::path ProgramFile() {
 }
 
 std::optional<std::string> TakeOverFromFormerImage(char** arguments) {
-  program_arguments = arguments;
+  program_arguments.emplace();
+  for (char** argument = arguments; *argument != nullptr; ++argument) {
+    program_arguments->emplace_back(*argument);
+  }
   const char* variable = std::getenv(kHandedOverVariable);
   const std::string handed_over = variable != nullptr ? variable : "";
   if (variable != nullptr) {
@@ -200,12 +218,15 @@ std::optional<std::string> TakeOverFromFormerImage(char** arguments) {
   program_to_start = access("/proc/self/exe", X_OK) == 0 ? "/proc/self/exe" : ProgramFile();
   process_name = CurrentProcessName();
 
-  const int file = HandedOverFile(handed_over);
-  if (file < 0) {
+  const std::optional<int> file = HandedOverFile(handed_over);
+  if (!file) {
     return std::nullopt;  // the program's first image
   }
-  const std::string contents = ReadAll(file);
-  close(file);
+  if (*file < 0) {
+    CannotTakeOver();
+  }
+  const std::string contents = ReadAll(*file);
+  close(*file);
   // Its format, the process name, the environment's entries, what the program has said once,
   // what was carried.
   std::string_view rest = contents;
@@ -239,21 +260,29 @@ void StartFreshImage(const std::string& carried) {
   AppendFields(contents, said);
   AppendField(contents, carried);
 
-  const int file = program_arguments != nullptr ? HandOverFile(contents) : -1;
+  const int file = program_arguments ? HandOverFile(contents) : -1;
   int error = errno;
-  if (file >= 0) {
+  if (file >= 0 && fcntl(file, F_SETFD, 0) != 0) {  // the new image's to read
+    error = errno;
+    close(file);
+  } else if (file >= 0) {
     std::vector<std::string> started_with = start_environment;
     started_with.push_back(std::string(kHandedOverVariable) + "=" + std::to_string(getpid()) + ":" +
                            std::to_string(file));
-    std::vector<char*> pointers;
-    pointers.reserve(started_with.size() + 1);
-    for (std::string& entry : started_with) {
-      pointers.push_back(entry.data());
-    }
-    pointers.push_back(nullptr);
-    execve(program_to_start.c_str(), program_arguments, pointers.data());
+    std::vector<std::string> arguments = *program_arguments;
+    execve(program_to_start.c_str(), Pointers(arguments).data(), Pointers(started_with).data());
     error = errno;
     close(file);
+  }
+  if (RestartUnsound()) {
+    // What the last call loaded does not survive another start in this process (a second one
+    // crashes many such modules), nor does the memory it kept go.
+    std::fprintf(stderr,
+                 "script-menu: cannot start the program afresh: %s; what the last call loaded "
+                 "cannot be started again in this process, so the program ends\n",
+                 std::strerror(error));
+    std::fflush(nullptr);
+    _exit(EXIT_FAILURE);  // no exit function or destructor runs beside the threads left
   }
   SayOnce(std::string("cannot start the program afresh: ") + std::strerror(error) +
           "; it goes on in this process, with what the calls before left in it");
@@ -261,7 +290,7 @@ void StartFreshImage(const std::string& carried) {
 }
 
 std::optional<std::string> StartEnvironmentValue(const std::string& name) {
-  if (program_arguments == nullptr) {
+  if (!program_arguments) {
     const char* value = std::getenv(name.c_str());  // not started as the program: this process's
     return value == nullptr ? std::nullopt : std::optional<std::string>(value);
   }
