@@ -200,9 +200,12 @@ TEST_P(ThreadPatterns, LeaveTheDialogueGoing) {
   if (std::stoi(release.substr(2)) < std::stoi(std::string(pattern.since).substr(2))) {
     GTEST_SKIP() << "needs CPython " << pattern.since;
   }
-  const Cycles cycles = PrintMeCycles(12);
+  // Six cycles: a pattern shows within two or three, and each call here is followed by a fresh
+  // image.
+  const Cycles cycles = PrintMeCycles(6);
   support::Launch launch;
   launch.env = {std::string("CALLING_BACK=") + SCRIPT_MENU_CALLING_BACK_LIBRARY};
+  launch.patience = support::PatienceForCalls(2 * 6);
   const auto run = Talk(std::string(kLeftoverCheck) + R"py(
 import queue
 

@@ -430,7 +430,7 @@ Outcome Talk(const std::string& module_source, const std::string& input, Launch 
 Outcome RunProgram(const Launch& launch, const std::string& input) {
   Child child = Start(launch);
   Send(child, input);
-  return Finish(child);
+  return Finish(child, launch.patience);
 }
 
 }  // namespace support

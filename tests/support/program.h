@@ -20,6 +20,11 @@ using std::chrono::milliseconds;
 // machine, and within the time limit of each test (tests/CMakeLists.txt).
 constexpr milliseconds kPatience{10000};
 
+// The same for a dialogue of `calls` calls each followed by a fresh image (every call starts an
+// interpreter, and the image its own too): a fixed part for the program's start and end, and a
+// part for each call, as slow as under the sanitizers on a loaded machine.
+constexpr milliseconds PatienceForCalls(int calls) { return kPatience + calls * milliseconds(800); }
+
 // A folder of its own for one test, removed with everything in it afterwards.
 struct TempDir {
   TempDir();
@@ -74,6 +79,7 @@ struct Launch {
   std::string handed_over_variable;
   std::string handed_over;
   bool handed_over_unsealed = false;
+  milliseconds patience = kPatience;  // how long the whole dialogue may take
 };
 
 struct Outcome {
