@@ -373,8 +373,8 @@ std::string HandedOver(const std::vector<std::string>& fields) {
 
 TEST(FreshImage, TakesOverOnlyWhatItsOwnFormerImageHandedOver) {
   // The format, the process name, the environment, what was said once (nothing), and the menu's
-  // state: at the choice, with
-  // "1 5" and "3" unread; or at the empty line, with the input at its end.
+  // three fields: at the choice, with "1 5" and "3" unread; or at the empty line, with the input at
+  // its end.
   const TempDir folder;
   support::WriteModule(folder.path, R"py(
 import os
@@ -389,12 +389,13 @@ def PrintMe(value):
     return value
 )py");
   const std::string module_path = "PYTHONPATH=" + folder.path.string();
-  const auto file = [&](const std::string& count, const std::string& menu) {
+  const auto file = [&](const std::string& count, const std::string& step,
+                        const std::string& input) {
     return HandedOver({"script-menu handed over, 1", "resumed", count, module_path,
-                       "SHOWN=by the image before", "0", menu});
+                       "SHOWN=by the image before", "0", "3", step, input, "1 5\n3\n"});
   };
   const std::string own = "SCRIPT_MENU_HANDED_OVER=@PID@:@FD@";
-  const std::string unread_input = file("2", "C:-1:1 5\n3\n");
+  const std::string unread_input = file("2", "C", "-1");
   const std::string started = "menu\nEnter a number.\n6 None False script-menu\n\nmenu\n";
   const std::string unreadable =
       "script-menu: cannot read what the program's former image handed over\n";
@@ -410,16 +411,19 @@ def PrintMe(value):
   for (const Case& c :
        {Case{"resumed at the choice", own, unread_input, false,
              "Enter a number.\n5 by the image before False resumed\n\nmenu\n", "", 0},
-        Case{"resumed at the empty line, the input ended", own, file("2", "L:0:"), false,
-             "\nmenu\n", "", 0},
+        Case{"resumed at the empty line, the input ended", own,
+             HandedOver({"script-menu handed over, 1", "resumed", "2", module_path,
+                         "SHOWN=by the image before", "0", "3", "L", "0", ""}),
+             false, "\nmenu\n", "", 0},
         Case{"named for another process", "SCRIPT_MENU_HANDED_OVER=1:@FD@", unread_input, false,
              started, "", 0},
         Case{"not sealed", own, unread_input, true, "", unreadable, 1},
         Case{"closed since", "SCRIPT_MENU_HANDED_OVER=@PID@:999", unread_input, false, "",
              unreadable, 1},
         Case{"of another format", own, "script-menu handed over", false, "", unreadable, 1},
-        Case{"an entry short", own, file("3", "C:-1:"), false, "", unreadable, 1},
-        Case{"no menu's state", own, file("2", "X:-1:"), false, "", unreadable, 1}}) {
+        Case{"an entry short", own, file("3", "C", "-1"), false, "", unreadable, 1},
+        Case{"no menu's step", own, file("2", "X", "-1"), false, "", unreadable, 1},
+        Case{"no input's state", own, file("2", "C", "-1x"), false, "", unreadable, 1}}) {
     Launch launch;
     launch.env = {module_path};
     launch.handed_over_variable = c.variable;

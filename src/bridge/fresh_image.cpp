@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bridge/call_leftovers.h"
+#include "bridge/script_bridge.h"
 
 namespace {
 
@@ -202,7 +203,7 @@ std::filesystem::path ProgramFile() {
   return error ? std::filesystem::path() : resolved;
 }
 
-std::optional<std::string> TakeOverFromFormerImage(char** arguments) {
+std::optional<std::vector<std::string>> TakeOverFromFormerImage(char** arguments) {
   program_arguments.emplace();
   for (char** argument = arguments; *argument != nullptr; ++argument) {
     program_arguments->emplace_back(*argument);
@@ -228,26 +229,26 @@ std::optional<std::string> TakeOverFromFormerImage(char** arguments) {
   const std::string contents = ReadAll(*file);
   close(*file);
   // Its format, the process name, the environment's entries, what the program has said once,
-  // what was carried.
+  // what was carried: each list of fields a count, then its fields.
   std::string_view rest = contents;
   std::string_view format;
   std::string_view name;
   std::vector<std::string_view> environment;
   std::vector<std::string_view> said_before;
-  std::string_view carried;
+  std::vector<std::string_view> carried;
   if (!TakeField(rest, format) || format != kFormat || !TakeField(rest, name) ||
       !TakeFields(rest, environment) || !TakeFields(rest, said_before) ||
-      !TakeField(rest, carried) || !rest.empty()) {
+      !TakeFields(rest, carried) || !rest.empty()) {
     CannotTakeOver();
   }
   process_name = name;
   prctl(PR_SET_NAME, process_name.c_str());
   RestoreEnvironment(environment);
   said.assign(said_before.begin(), said_before.end());
-  return std::string(carried);
+  return std::vector<std::string>(carried.begin(), carried.end());
 }
 
-void StartFreshImage(const std::string& carried) {
+void StartFreshImage(const std::vector<std::string>& carried) {
   std::fflush(nullptr);  // what C's streams hold, written by a C library, say, is not lost
   std::string contents;
   AppendField(contents, kFormat);
@@ -258,7 +259,7 @@ void StartFreshImage(const std::string& carried) {
   }
   AppendFields(contents, environment);
   AppendFields(contents, said);
-  AppendField(contents, carried);
+  AppendFields(contents, carried);
 
   const int file = program_arguments ? HandOverFile(contents) : -1;
   int error = errno;

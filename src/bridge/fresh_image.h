@@ -10,17 +10,12 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-
-// First thing in main: keeps the program's arguments and the environment it started with, which
-// every fresh image is started with. In an image that StartFreshImage started, it then takes
-// over from the image before: its environment, the program's process name, and what it was
-// given to carry, which it returns; std::nullopt in the program's first image.
-std::optional<std::string> TakeOverFromFormerImage(char** arguments);
+#include <vector>
 
 // Starts the program afresh in this process, with `carried` handed over to the new image. Returns
 // only if that cannot be done (no memory, or the program's file cannot be run), having said so
 // on standard error once: the process then goes on with what the calls before left in it.
-void StartFreshImage(const std::string& carried);
+void StartFreshImage(const std::vector<std::string>& carried);
 
 // A variable of the environment the program started with (every image starts with it), or none.
 std::optional<std::string> StartEnvironmentValue(const std::string& name);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "bridge/call_leftovers.h"
 #include "bridge/fresh_image.h"
 #include "bridge/interpreter.h"
 
@@ -181,3 +182,9 @@ int CallScriptIntFunction(std::string name, int value) {
   StopInterpreter();
   return converted;
 }  // the name's copy is freed here, after the shut-down
+
+void GoOnInFreshImageIfNeeded(const std::vector<std::string>& carried) {
+  if (FreshImageNeeded()) {
+    StartFreshImage(carried);
+  }
+}

@@ -7,7 +7,9 @@
 #ifndef SCRIPT_MENU_BRIDGE_SCRIPT_BRIDGE_H_
 #define SCRIPT_MENU_BRIDGE_SCRIPT_BRIDGE_H_
 
+#include <optional>
 #include <string>
+#include <vector>
 
 // Calls PythonCode.<name>() and ignores what it returns. A failed import or a missing attribute
 // is printed on standard error; whatever the function itself raises is dropped unprinted.
@@ -20,5 +22,18 @@ void RunScriptProcedure(std::string name);
 // imported, the name is missing or not callable, the call raised, or the interpreter's int
 // conversion refuses the result (None, text, an int beyond the int range).
 int CallScriptIntFunction(std::string name, int value);
+
+// After either operation: if its call left the process unfit for another interpreter (a thread
+// running, a module that cannot restart), starts the program afresh in this process
+// (fresh_image.h), handing `carried` over to the new image, which gets it from
+// TakeOverFromFormerImage. Returns when no fresh image is needed, or when one cannot be started
+// and the process can still serve the next call (having said so).
+void GoOnInFreshImageIfNeeded(const std::vector<std::string>& carried);
+
+// First thing in main: keeps the program's arguments and the environment it started with, which
+// every fresh image is started with. In an image that GoOnInFreshImageIfNeeded started, it then
+// takes over from the image before: its environment, the program's process name, and what it was
+// given to carry, which it returns; std::nullopt in the program's first image.
+std::optional<std::vector<std::string>> TakeOverFromFormerImage(char** arguments);
 
 #endif  // SCRIPT_MENU_BRIDGE_SCRIPT_BRIDGE_H_

@@ -8,8 +8,9 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "bridge/fresh_image.h"
+#include "bridge/script_bridge.h"
 #include "menu/menu_loop.h"
 
 namespace {
@@ -38,7 +39,7 @@ int main(int /*argc*/, char** argv) {
     return EXIT_FAILURE;
   }
   // A fresh image of the program goes on where the image before it stopped.
-  const std::optional<std::string> handed_over = TakeOverFromFormerImage(argv);
+  const std::optional<std::vector<std::string>> handed_over = TakeOverFromFormerImage(argv);
   if (handed_over.has_value() && !ResumeMenu(*handed_over)) {
     std::cerr << "script-menu: cannot read what the program's former image handed over"
               << std::endl;

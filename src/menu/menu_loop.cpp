@@ -9,10 +9,9 @@
 #include <cstring>
 #include <iostream>
 #include <sstream>
-#include <string_view>
+#include <string>
+#include <vector>
 
-#include "bridge/call_leftovers.h"
-#include "bridge/fresh_image.h"
 #include "bridge/script_bridge.h"
 
 namespace {
@@ -146,19 +145,11 @@ bool ReadInt(int& value) {
   return false;
 }
 
-// What a fresh image needs of the menu: the step to resume at, the input's state and what is
-// unread of it, as <step>:<-1, or the input's end: 0 or the read's error>:<unread bytes>.
-std::string MenuState(Step next) {
-  return std::string(1, static_cast<char>(next)) + ":" +
-         std::to_string(input_ended ? read_error : -1) + ":" + unread;
-}
-
-// After a script call: if it left the process unfit for another interpreter, the program goes
-// on in a fresh image of itself at `next`. (If that cannot be, it goes on here.)
-void GoOnInFreshImageIfNeeded(Step next) {
-  if (FreshImageNeeded()) {
-    StartFreshImage(MenuState(next));
-  }
+// What a fresh image needs of the menu, as three fields: the step to resume at, the input's state
+// (-1, or once it has ended, 0 or the read's error) and what is unread of it.
+std::vector<std::string> MenuState(Step next) {
+  return {std::string(1, static_cast<char>(next)), std::to_string(input_ended ? read_error : -1),
+          unread};
 }
 
 // The number action of choices 1 and 2, with the script function `function`. False once the
@@ -179,31 +170,29 @@ bool NumberAction(const char* function, Step& next, int& status) {
     return WriteLine(kInvalidInput);
   }
   CallScriptIntFunction(function, number);  // its result is not used
-  GoOnInFreshImageIfNeeded(Step::kEmptyLine);
+  GoOnInFreshImageIfNeeded(MenuState(Step::kEmptyLine));
   next = Step::kEmptyLine;
   return true;
 }
 
 }  // namespace
 
-bool ResumeMenu(const std::string& state) {
-  const std::string_view text = state;
-  if (text.size() < 2 ||
-      (text[0] != static_cast<char>(Step::kChoice) &&
-       text[0] != static_cast<char>(Step::kEmptyLine)) ||
-      text[1] != ':') {
+bool ResumeMenu(const std::vector<std::string>& state) {
+  if (state.size() != 3 || state[0].size() != 1 ||
+      (state[0][0] != static_cast<char>(Step::kChoice) &&
+       state[0][0] != static_cast<char>(Step::kEmptyLine))) {
     return false;
   }
   int ended = 0;
-  const char* end = text.data() + text.size();
-  const auto [colon, error] = std::from_chars(text.data() + 2, end, ended);
-  if (error != std::errc() || colon == end || *colon != ':' || ended < -1) {
+  const std::string& status = state[1];
+  const auto [end, error] = std::from_chars(status.data(), status.data() + status.size(), ended);
+  if (error != std::errc() || end != status.data() + status.size() || ended < -1) {
     return false;
   }
-  resume_at = static_cast<Step>(text[0]);
+  resume_at = static_cast<Step>(state[0][0]);
   input_ended = ended >= 0;
   read_error = input_ended ? ended : 0;
-  unread.assign(colon + 1, end);
+  unread = state[2];
   return true;
 }
 
@@ -213,7 +202,7 @@ int RunMenuLoop() {
     switch (step) {
       case Step::kMenu:
         RunScriptProcedure("printsomething");  // the script's menu; all of it is out on return
-        GoOnInFreshImageIfNeeded(Step::kChoice);
+        GoOnInFreshImageIfNeeded(MenuState(Step::kChoice));
         step = Step::kChoice;
         break;
 
