@@ -15,8 +15,7 @@ constexpr char kInvalid[] = "Invalid input, try again.\n";
 TEST(Dialogue, ChoosingThreeFirstEndsAfterOneMenu) {
   const auto run = Talk(kEchoModule, "3\n");
   EXPECT_EQ(run.out, "menu\n");
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(support::EndedCleanly(run));
 }
 
 TEST(Dialogue, OtherChoicesAreAnsweredAndTheMenuComesAgain) {
@@ -96,8 +95,7 @@ TEST(Dialogue, EveryCallReleasesItsModuleFunctionsAndResultOnce) {
   EXPECT_EQ(support::InReleaseOrder(run.out),
             menu + kEnter + "PrintMe(5)\nresult 5 released\n" + released + "\n" +  //
                 menu + kEnter + "DoubleValue(7)\nresult 14 released\n" + released + "\n" + menu);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(support::EndedCleanly(run));
 }
 
 TEST(Dialogue, EveryCallImportsTheModuleAfresh) {

@@ -94,8 +94,7 @@ sys.modules[__name__] = Functions()
                              "1 5\n2 6\n3\n");
   EXPECT_EQ(replaced.out,
             std::string("menu\n") + kEnter + "PrintMe 5\n\nmenu\n" + kEnter + "\nmenu\n");
-  EXPECT_EQ(replaced.err, "");
-  EXPECT_EQ(replaced.exit_code, 0);
+  EXPECT_TRUE(support::EndedCleanly(replaced));
 
   // A module made an instance of a module subclass, the usual way to give a module properties:
   // what the subclass gives is found as python3 finds it. A plain module is asked its dictionary

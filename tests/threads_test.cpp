@@ -525,8 +525,7 @@ def PrintMe(value):
                 "3\n\n"
                 "menu\nEnter a number.\n" +
                 kept + "4\n\nmenu\n");
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(support::EndedCleanly(run));
 }
 
 TEST(FreshImage, GoesOnAfterTheEndOfInputOnATerminal) {
@@ -542,8 +541,7 @@ TEST(FreshImage, GoesOnAfterTheEndOfInputOnATerminal) {
   ASSERT_TRUE(support::Send(child, "1 5\x04\x04"));  // the number ends where the input does
   const auto run = support::Finish(child);
   EXPECT_EQ(run.out, "menu\nEnter a number.\n5\n\nmenu\n");
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(support::EndedCleanly(run));
 }
 
 TEST(FreshImage, ScriptThatClosesEveryDescriptorKeepsTheDialogueGoing) {
@@ -561,8 +559,7 @@ def PrintMe(value):
 )py",
                         "1 5\n1 6\n3\n");
   EXPECT_EQ(run.out, "menu\nEnter a number.\n\nmenu\nEnter a number.\n\nmenu\n");
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(support::EndedCleanly(run));
 }
 
 TEST(FreshImage, WithoutProcEveryCallStartsOne) {
@@ -604,8 +601,7 @@ def PrintMe(value):
   const Cycles cycles = PrintMeCycles(4);
   const auto run = support::RunProgram(launch, cycles.input);
   EXPECT_EQ(run.out, cycles.output);
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(support::EndedCleanly(run));
 }
 
 TEST(Threads, OnesThatNeverRanPythonLeaveTheDialogueGoing) {
@@ -639,8 +635,7 @@ def PrintMe(value):
                               "    return value\n",
                           "1 5\n3\n");
     EXPECT_EQ(run.out, std::string("menu\nEnter a number.\n") + c.printed + "\n\nmenu\n");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_TRUE(support::EndedCleanly(run));
   }
 }
 
@@ -654,8 +649,7 @@ TEST(Threads, ExitFunctionThatCannotBeRegisteredLeavesNoErrorBehind) {
   launch.env = {"PYTHONPATH=" + folder.path.string()};
   const auto run = support::RunProgram(launch, "1 5\n3\n");
   EXPECT_EQ(run.out, "menu\nEnter a number.\nPrintMe(5)\n\nmenu\n");
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_TRUE(support::EndedCleanly(run));
 }
 
 TEST(Threads, CtrlCWhileTheShutDownWaitsForAThreadEndsTheProgram) {

@@ -427,6 +427,15 @@ Outcome Talk(const std::string& module_source, const std::string& input, Launch 
   return RunProgram(launch, input);
 }
 
+testing::AssertionResult EndedCleanly(const Outcome& run) {
+  if (run.err.empty() && run.exit_code == 0) {
+    return testing::AssertionSuccess();
+  }
+  return testing::AssertionFailure()
+         << "status " << run.exit_code << ", signal " << run.signal << ", standard error:\n"
+         << run.err;
+}
+
 Outcome RunProgram(const Launch& launch, const std::string& input) {
   Child child = Start(launch);
   Send(child, input);

@@ -4,6 +4,7 @@
 #ifndef SCRIPT_MENU_TESTS_SUPPORT_PROGRAM_H_
 #define SCRIPT_MENU_TESTS_SUPPORT_PROGRAM_H_
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -130,6 +131,9 @@ Outcome RunProgram(const Launch& launch, const std::string& input);
 // A module that tells every call it gets, so that a transcript shows exactly what was called with
 // what: "menu", "PrintMe(5)", "DoubleValue(-7)".
 extern const char kEchoModule[];
+
+// Whether a run ended as a clean dialogue does: nothing on standard error, and status 0.
+testing::AssertionResult EndedCleanly(const Outcome& run);
 
 // Runs the program on input with a module of the given source first on PYTHONPATH.
 Outcome Talk(const std::string& module_source, const std::string& input, Launch launch = {});
