@@ -39,6 +39,7 @@ MEMORY = "memory growth, "
 # Whole runs of the program, ten cycles each, against a python3 process for each of the same
 # calls, in every repetition: the program's cost over the processes', per kind of module.
 VERSUS = "versus python3, "
+VERSUS_ORDER = ("no imports", "ordinary imports", "every call leaves a thread", "numpy")
 VERSUS_COUNTERS = (("cpu_ratio", "CPU time"), ("real_ratio", "real time"),
                    ("faults_ratio", "page faults"))
 # CPython's own start, import, call and shut-down, without the program's code: what the release
@@ -237,7 +238,8 @@ def versus_processes(report):
                      "half) of {} repetitions:".format(min(len(runs) for runs in found.values())))
         lines.append("  {:<30}".format("") + "".join(
             " {:<22}".format(label) for _, label in VERSUS_COUNTERS).rstrip())
-    for name, runs in found.items():
+    for name, runs in sorted(found.items(), key=lambda item: VERSUS_ORDER.index(item[0])
+                             if item[0] in VERSUS_ORDER else len(VERSUS_ORDER)):
         line = "  {:<30}".format(name)
         for counter, _ in VERSUS_COUNTERS:
             median, low, high = quartiles([run[counter] for run in runs])
