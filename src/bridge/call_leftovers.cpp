@@ -224,9 +224,9 @@ bool GrownPastBound() {
 }
 
 // Whether the call changed PYTHONPATH where the release's later starts in one process would not see
-// it: 3.8 to 3.10 keep the first start's module search path.
+// it: releases before 3.11 keep the first start's module search path.
 bool ModulePathChanged() {
-#if PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x030B0000
+#if PY_VERSION_HEX < 0x030B0000
   const char* now = std::getenv("PYTHONPATH");
   return (now != nullptr ? std::optional<std::string>(now) : std::nullopt) !=
          module_path_at_call_start;
