@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -34,11 +36,21 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // The growth of resident memory, over what the image had at its first call, past which the next
 // call starts in a fresh image. Releases keep from 160 KiB (3.8, 3.9, 3.13) to 1.2 MiB (3.12.1)
 // at every restart, and some modules more: this bounds what a long run holds to a few dozen
 // times a call's own, and costs a fresh image (a few milliseconds) once in hundreds of calls.
 constexpr long kMemoryBoundKiB = 64L * 1024;
+
+// How long threads that have ended in Python get to be gone from the kernel's list: a thread
+// that a script joined (3.6 to 3.12 join a thread as its Python part ends) exits a few
+// microseconds later on an idle machine.
+constexpr std::chrono::milliseconds kEndingThreadsBound{20};
+
+// The kernel's flag of a task that has begun to exit (PF_EXITING in /proc/<pid>/stat's flags).
+constexpr unsigned long kExitingFlag = 0x4;
 
 // The faults of a thread that runs on into the interpreter as it shuts down and after (a C
 // library's thread that calls back into Python does), and the abort of one that CPython finds
@@ -53,7 +65,8 @@ constexpr time_t kParkedSeconds = 10;
 // A descriptor, with the file it is open on.
 using Descriptor = std::tuple<int, dev_t, ino_t>;
 
-// The whole of a small file of the kernel's, or "" where it cannot be read.
+// The whole of a small file of the kernel's, or "" where it cannot be read (a task's file, once
+// the task has ended, fails with ESRCH).
 std::string SystemFile(const char* path) {
   std::string contents;
   const int file = open(path, O_RDONLY | O_CLOEXEC);
@@ -223,6 +236,32 @@ bool GrownPastBound() {
   return now >= 0 && image_start_kib >= 0 && now - image_start_kib > kMemoryBoundKiB;
 }
 
+// The threads besides the calling one, as the kernel lists them: how many are ending (exiting,
+// or running, as a thread does between the end of its Python part and its exit), and how many are
+// anything else (asleep, waiting); nothing where /proc cannot tell. A thread that ends between the
+// listing and the read of its state is not counted.
+std::optional<std::pair<int, int>> EndingAndOtherThreads() {
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) {
+    return std::nullopt;
+  }
+  int ending = 0;
+  int others = 0;
+  const std::string self = std::to_string(gettid());
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] == '.' || self == entry->d_name) {
+      continue;
+    }
+    const auto task = TaskStateAndFlags(
+        SystemFile((std::string("/proc/self/task/") + entry->d_name + "/stat").c_str()));
+    if (task) {
+      ++((task->second & kExitingFlag) != 0 || task->first == 'R' ? ending : others);
+    }
+  }
+  closedir(tasks);
+  return std::make_pair(ending, others);
+}
+
 // Whether the call changed PYTHONPATH where the release's later starts in one process would not see
 // it: releases before 3.11 keep the first start's module search path.
 bool ModulePathChanged() {
@@ -235,10 +274,32 @@ bool ModulePathChanged() {
 #endif
 }
 
-// Whether a thread besides the calling one is left: any that the kernel still lists (a thread a
-// script joined is gone from the list before the shut-down ends). Where /proc cannot tell, any
-// may be.
-bool ThreadsRemain() { return ThreadsOfThisProcess() != 1; }
+// Whether a thread besides the calling one will run on. A thread that Python still counted as
+// running at the last exit function does; one that has ended there but is still listed is waited
+// for within a bound, while it is ending; any other (a C library's, asleep) runs on. Where /proc
+// cannot tell, any may.
+bool ThreadsRemain() {
+  if (ThreadsOfThisProcess() == 1) {
+    return false;
+  }
+  if (PythonThreadsRunningAtExit() > 0) {
+    return true;
+  }
+  const auto deadline = Clock::now() + kEndingThreadsBound;
+  for (;;) {
+    const auto threads = EndingAndOtherThreads();
+    if (!threads || threads->second > 0) {
+      return true;
+    }
+    if (threads->first == 0) {
+      return false;
+    }
+    if (Clock::now() >= deadline) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+}
 
 }  // namespace
 
@@ -271,6 +332,22 @@ const std::vector<std::string>& StandardModulesThatCannotRestart() {
 #endif
   };
   return modules;
+}
+
+std::optional<std::pair<char, unsigned long>> TaskStateAndFlags(std::string_view stat_line) {
+  // The name, second, is in brackets and may hold spaces and brackets itself: the fields after
+  // it start after the last ')'. Then come the state, four numbers and the flags.
+  const std::size_t after_name = stat_line.rfind(')');
+  if (after_name == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string fields(stat_line.substr(after_name + 1));
+  char state = 0;
+  unsigned long flags = 0;
+  if (std::sscanf(fields.c_str(), " %c %*d %*d %*d %*d %*d %lu", &state, &flags) != 2) {
+    return std::nullopt;
+  }
+  return std::make_pair(state, flags);
 }
 
 int ThreadsOfThisProcess() {
@@ -322,6 +399,8 @@ void NoteModulesAndGuardBeforeShutDown() {
 
 void NoteProcessAfterCall() {
   ReapEndedChildren();
+  // The cheaper checks first: threads that are ending are given time only where nothing else
+  // already asks for a fresh image.
   restart_unsound =
       listed_module_imported || ExtensionModuleLoadedThatCannotRestart() || GrownPastBound();
   fresh_image_needed =

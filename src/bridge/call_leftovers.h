@@ -4,7 +4,10 @@
 #ifndef SCRIPT_MENU_BRIDGE_CALL_LEFTOVERS_H_
 #define SCRIPT_MENU_BRIDGE_CALL_LEFTOVERS_H_
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 // Before the interpreter starts: reaps the children that have ended, takes away a fault guard a
@@ -36,6 +39,10 @@ void RemoveFaultGuard();
 // The extension modules of this release's standard library that are known not to survive a
 // restart of the interpreter in one process.
 const std::vector<std::string>& StandardModulesThatCannotRestart();
+
+// A task's state and flags, from its line in /proc/<pid>/task/<tid>/stat; nothing if the line is
+// not one.
+std::optional<std::pair<char, unsigned long>> TaskStateAndFlags(std::string_view stat_line);
 
 // How many threads the kernel lists for this process; -1 where /proc cannot tell.
 int ThreadsOfThisProcess();

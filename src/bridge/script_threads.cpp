@@ -28,6 +28,10 @@ std::atomic<int> callers_entering{0};  // on their way in past the check
 pid_t shut_down_thread = 0;
 #endif
 
+// Noted by the exit function that runs last: how many of _thread's threads still run (-1 when
+// that function did not run).
+long threads_running_at_exit = -1;
+
 // The threading module, if the script has imported it; borrowed.
 PyObject* ImportedThreading() {
   return PyDict_GetItemString(PyImport_GetModuleDict(), "threading");
@@ -128,6 +132,7 @@ void HoldCallers() {
 
 PyObject* RefuseThreadStarts(PyObject* /*module*/, PyObject* /*no_arguments*/) {
   all_starts_refused = true;
+  threads_running_at_exit = ThreadsThatHaveRun();
 #ifdef Py_GIL_DISABLED
   HoldCallers();
 #endif
@@ -247,6 +252,7 @@ void LetNewThreadsRun() {
 
 void RegisterLastExitFunction() {
   all_starts_refused = false;
+  threads_running_at_exit = -1;
   RegisterExitFunction(&refuse_thread_starts);
 }
 
@@ -271,6 +277,8 @@ void RegisterFirstExitFunction() {
 }
 
 bool ShutDownWaitCutShort() { return wait_cut_short; }
+
+long PythonThreadsRunningAtExit() { return threads_running_at_exit; }
 
 void LetThreadsCallIn() {
 #ifdef Py_GIL_DISABLED

@@ -26,4 +26,8 @@ void RegisterFirstExitFunction();
 // After the shut-down: whether its wait for the script's threads was cut short.
 bool ShutDownWaitCutShort();
 
+// After the shut-down: how many threads that _thread started (threading's too) were still running
+// their function at the last exit function, or -1 if it did not run (a script cleared them).
+long PythonThreadsRunningAtExit();
+
 #endif  // SCRIPT_MENU_BRIDGE_SCRIPT_THREADS_H_
