@@ -495,12 +495,14 @@ def PrintMe(value):
             import ctypes
             ctypes.memmove(int(stat.read().rsplit(")", 1)[1].split()[45]), b"title\0", 6)
     else:
+        with open("/proc/self/cmdline", "rb") as command:
+            same_command = command.read().hex() == os.environ["COMMAND"]
         descriptors = len(os.listdir("/proc/self/fd"))
         print(os.path.basename(os.getcwd()), os.environ["LEFT"], os.fstat(9).st_size,
               signal.getsignal(signal.SIGUSR1) == signal.SIG_IGN,
               signal.getitimer(signal.ITIMER_REAL)[0] > 3000,
               descriptors - int(os.environ.setdefault("DESCRIPTORS", str(descriptors))),
-              open("/proc/self/cmdline", "rb").read().hex() == os.environ["COMMAND"])
+              same_command)
     print(os.getpid() == int(os.environ["FIRST"]), os.getppid() == int(os.environ["TEST"]),
           repr(signal.getsignal(signal.SIGSEGV)) == os.environ["FAULTS"])
     if value != 3:
