@@ -86,6 +86,12 @@ std::string SystemFile(const char* path) {
   return contents;
 }
 
+// A variable of the environment, or none.
+std::optional<std::string> Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+}
+
 std::set<Descriptor> open_at_call_start;  // above the standard streams
 long image_start_kib = -1;                // resident memory at the image's first call
 bool fresh_image_needed = false;          // by what the last call left
@@ -199,6 +205,11 @@ bool ExtensionModule(const std::string& file, const std::string& name) {
 // known to), or a listed one of the release's. The folder is compared as a file, whatever path
 // reaches it (a prefix reached through a symbolic link).
 bool CannotRestart(const std::string& file) {
+  constexpr std::string_view kSuffix = ".so";  // every extension module's, whatever its tag
+  if (file.size() < kSuffix.size() ||
+      file.compare(file.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+    return false;  // a versioned library (libssl.so.3), looked at no further
+  }
   const std::size_t slash = file.rfind('/');
   const std::string name = file.substr(slash + 1, file.find('.', slash + 1) - slash - 1);
   if (slash == std::string::npos || !ExtensionModule(file, name)) {
@@ -266,9 +277,7 @@ std::optional<std::pair<int, int>> EndingAndOtherThreads() {
 // it: releases before 3.11 keep the first start's module search path.
 bool ModulePathChanged() {
 #if PY_VERSION_HEX < 0x030B0000
-  const char* now = std::getenv("PYTHONPATH");
-  return (now != nullptr ? std::optional<std::string>(now) : std::nullopt) !=
-         module_path_at_call_start;
+  return Variable("PYTHONPATH") != module_path_at_call_start;
 #else
   return false;
 #endif
@@ -375,9 +384,7 @@ void NoteProcessBeforeCall() {
   // PYTHONTRACEMALLOC starts tracemalloc with the interpreter, which no module then shows.
   const char* tracing = std::getenv("PYTHONTRACEMALLOC");
   traces_memory = tracing != nullptr && *tracing != '\0' && std::strcmp(tracing, "0") != 0;
-  const char* module_path = std::getenv("PYTHONPATH");
-  module_path_at_call_start =
-      module_path != nullptr ? std::optional<std::string>(module_path) : std::nullopt;
+  module_path_at_call_start = Variable("PYTHONPATH");
   ReapEndedChildren();
   RemoveFaultGuard();  // the process went on past the threads it was for
   open_at_call_start = OpenDescriptors();
