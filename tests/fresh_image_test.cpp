@@ -39,15 +39,6 @@ bool Importable(const std::string& module) {
 const std::string kWithTheSuitesExtensions =
     std::string("import sys\nsys.path.append('") + SCRIPT_MENU_EXTENSIONS_DIR + "')\n";
 
-// Whether the PyGILState_Ensure and _Release that an extension module calls are the program's: on
-// a free-threaded release the program stands in for them; with the interpreter linked in, all of
-// its functions are the program's.
-#if defined(SCRIPT_MENU_FREE_THREADED) || defined(SCRIPT_MENU_LIBPYTHON_STATIC)
-constexpr char kGilStateFromProgram[] = "(True, True)";
-#else
-constexpr char kGilStateFromProgram[] = "(False, False)";
-#endif
-
 int Release() { return std::stoi(std::string(SCRIPT_MENU_PYTHON_VERSION).substr(2)); }
 
 struct Module {
@@ -101,8 +92,9 @@ INSTANTIATE_TEST_SUITE_P(
         Module{"RefusingASecondInitialisation", "import once", "once.greeting", "hello once", ""},
         Module{"KeepingAnObjectOfItsOwn", "import keeps_static", "keeps_static.initialisations",
                "1", ""},
+        // The PyGILState functions it calls are the program's stand-ins, however it is linked.
         Module{"FindingTheInterpretersGilStateWhereTheProgramPutsIt", "import keeps_static",
-               "keeps_static.gil_state_from_program()", kGilStateFromProgram, ""},
+               "keeps_static.gil_state_from_program()", "(True, True)", ""},
         // Debian's own, for the default build.
         Module{"Numpy", "import numpy", "numpy.arange(4).sum()", "6", "numpy"},
         Module{"YamlWithItsCLoader", "import yaml", "yaml.load('a: 1', Loader=yaml.CLoader)",

@@ -19,14 +19,12 @@ bool all_starts_refused = false;
 // Set by the exit function that runs first when a non-daemon thread is still running then.
 bool wait_cut_short = false;
 
-#ifdef Py_GIL_DISABLED
 // From the exit function that runs last until the next interpreter has started: a thread that
 // calls into Python through PyGILState_Ensure, other than the one that shuts the interpreter down,
 // is held there.
 std::atomic<bool> callers_held{false};
 std::atomic<int> callers_entering{0};  // on their way in past the check
 pid_t shut_down_thread = 0;
-#endif
 
 // Noted by the exit function that runs last: how many of _thread's threads still run (-1 when
 // that function did not run).
@@ -115,7 +113,6 @@ long ThreadsThatHaveRun() {
   return running;
 }
 
-#ifdef Py_GIL_DISABLED
 // Holds the threads that call into Python from now on, once those already on their way in have
 // made their thread states, which the shut-down then knows (within a bound: one may never get in).
 void HoldCallers() {
@@ -128,14 +125,11 @@ void HoldCallers() {
   }
   Py_END_ALLOW_THREADS
 }
-#endif
 
 PyObject* RefuseThreadStarts(PyObject* /*module*/, PyObject* /*no_arguments*/) {
   all_starts_refused = true;
   threads_running_at_exit = ThreadsThatHaveRun();
-#ifdef Py_GIL_DISABLED
   HoldCallers();
-#endif
   Py_RETURN_NONE;
 }
 
@@ -280,30 +274,52 @@ bool ShutDownWaitCutShort() { return wait_cut_short; }
 
 long PythonThreadsRunningAtExit() { return threads_running_at_exit; }
 
-void LetThreadsCallIn() {
-#ifdef Py_GIL_DISABLED
-  callers_held.store(false);
-#endif
-}
-
-#ifdef Py_GIL_DISABLED
+void LetThreadsCallIn() { callers_held.store(false); }
 
 // A C library's own thread, which has no thread state of the interpreter's, calls into Python
 // through these two (ctypes' callbacks do, and so do most bindings' threads). Once the interpreter
 // has begun to shut down, CPython holds for good the threads whose states it knows, but lets such a
 // thread make a state of its own, or end one it made, beside the shut-down: the free-threaded build
-// then runs it into the interpreter's teardown, which hangs or crashes (the builds with the lock
-// make it wait for the lock the shut-down holds, and need none of this). Held here instead, as
-// CPython holds its own threads, and out of the interpreter, it ends with the fresh image of the
-// program that follows a call with threads left.
+// then runs it into the interpreter's teardown, which hangs or crashes; the others make it wait for
+// the lock the shut-down holds, and 3.14 then reports a fatal error. Held here instead, as CPython
+// holds its own threads, and out of the interpreter, it ends with the fresh image of the program
+// that follows a call with threads left.
 
 namespace {
 
+#ifdef SCRIPT_MENU_INTERPRETER_LINKED_IN
+}  // namespace
+
+// With the interpreter linked in, its own two are renamed in the program's copy of its library
+// (CMakeLists.txt), so that these stand in for them.
+extern "C" PyGILState_STATE script_menu_interpreters_PyGILState_Ensure();
+extern "C" void script_menu_interpreters_PyGILState_Release(PyGILState_STATE state);
+
+namespace {
+
+PyGILState_STATE InterpretersEnsure() { return script_menu_interpreters_PyGILState_Ensure(); }
+
+void InterpretersRelease(PyGILState_STATE state) {
+  script_menu_interpreters_PyGILState_Release(state);
+}
+#else
+// The shared library's own, which the program's are found before.
 template <typename Function>
-Function Interpreters(const char* name) {
+Function InterpretersNamed(const char* name) {
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym gives an address
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
+
+PyGILState_STATE InterpretersEnsure() {
+  static const auto ensure = InterpretersNamed<PyGILState_STATE (*)()>("PyGILState_Ensure");
+  return ensure();
+}
+
+void InterpretersRelease(PyGILState_STATE state) {
+  static const auto release = InterpretersNamed<void (*)(PyGILState_STATE)>("PyGILState_Release");
+  release(state);
+}
+#endif
 
 bool CallerHeld() { return callers_held.load() && gettid() != shut_down_thread; }
 
@@ -321,8 +337,7 @@ extern "C" PyGILState_STATE PyGILState_Ensure() {
     --callers_entering;
     HoldForGood();
   }
-  static const auto ensure = Interpreters<PyGILState_STATE (*)()>("PyGILState_Ensure");
-  const PyGILState_STATE state = ensure();
+  const PyGILState_STATE state = InterpretersEnsure();
   --callers_entering;
   return state;
 }
@@ -332,8 +347,5 @@ extern "C" void PyGILState_Release(PyGILState_STATE state) {
     (void)PyEval_SaveThread();  // out of the interpreter, which can then shut down
     HoldForGood();
   }
-  static const auto release = Interpreters<void (*)(PyGILState_STATE)>("PyGILState_Release");
-  release(state);
+  InterpretersRelease(state);
 }
-
-#endif  // Py_GIL_DISABLED

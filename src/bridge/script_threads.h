@@ -4,8 +4,8 @@
 #define SCRIPT_MENU_BRIDGE_SCRIPT_THREADS_H_
 
 // Before the module is imported: registers the exit function that runs last, from which on no
-// thread may start another, and on a free-threaded release, a thread of a C library's own that
-// calls into Python is held (until LetThreadsCallIn).
+// thread may start another, and a thread of a C library's own that calls into Python is held
+// (until LetThreadsCallIn).
 void RegisterLastExitFunction();
 
 // Once the next interpreter has started: threads that call into Python are let in again.
