@@ -37,7 +37,8 @@ TEST(Dialogue, NumberActionsCallTheScriptWithTheNumberUnchanged) {
 }
 
 TEST(Dialogue, ChoiceAndNumberOnOneLineAreTakenInTurn) {
-  const auto run = Talk(kEchoModule, "1 5\n  2\t8 3\n");
+  // CR LF line ends are white space like any other.
+  const auto run = Talk(kEchoModule, "1 5\r\n  2\t8 3\r\n");
   EXPECT_EQ(run.out, std::string("menu\n") + kEnter + "PrintMe(5)\n\n" + "menu\n" + kEnter +
                          "DoubleValue(8)\n\n" + "menu\n");
 }
@@ -51,9 +52,9 @@ TEST(Dialogue, TypedThreeIsOnlyANumber) {
 TEST(Dialogue, UnreadableChoiceIsInvalidAndTheRestOfItsLineIsDropped) {
   // Text, a number past the int range, a lone sign: each is answered once, and the next line
   // is read afresh.
-  const auto run = Talk(kEchoModule, "abc 1 5\n99999999999 2 4\n- 1\n1\n6\n3\n");
+  const auto run = Talk(kEchoModule, "abc 1 5\n99999999999 2 4\n- 1\n+\n1\n6\n3\n");
   EXPECT_EQ(run.out, std::string("menu\n") + kInvalid + "menu\n" + kInvalid + "menu\n" + kInvalid +
-                         "menu\n" + kEnter + "PrintMe(6)\n\n" + "menu\n");
+                         "menu\n" + kInvalid + "menu\n" + kEnter + "PrintMe(6)\n\n" + "menu\n");
   EXPECT_EQ(run.exit_code, 0);
 }
 

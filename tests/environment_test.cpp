@@ -152,7 +152,8 @@ TEST(ModuleSearch, ActivatedVirtualEnvironmentIsUsedWhenItIsOfThisInterpreter) {
   // As the activated shell's python3 would: the environment's sys.prefix, its site-packages and
   // their .pth files, and the installation's own folders as its base, at a fresh image's start and
   // at a restart in the same process alike. One of another interpreter is not used, and the
-  // program says so once, though the first call is followed by a fresh image.
+  // program says so once, though the first call is followed by a fresh image. It is the one the
+  // program started in: a script's change of VIRTUAL_ENV does not move later calls.
   const TempDir folder;
   const fs::path ours = folder.path / "ours";
   const std::string make_environment =
@@ -176,15 +177,17 @@ TEST(ModuleSearch, ActivatedVirtualEnvironmentIsUsedWhenItIsOfThisInterpreter) {
 import os, sys, threading, time
 
 def printsomething():
-    installation = os.environ["VIRTUAL_ENV"] not in (sys.base_prefix, sys.base_exec_prefix)
+    activated = os.environ.setdefault("ACTIVATED", os.environ["VIRTUAL_ENV"])
+    installation = activated not in (sys.base_prefix, sys.base_exec_prefix)
     try:
         import in_the_environment
-        print(sys.prefix == os.environ["VIRTUAL_ENV"], installation, in_the_environment.where,
+        print(sys.prefix == activated, installation, in_the_environment.where,
               getattr(sys, "noted", ""))
     except ImportError:
-        print(sys.prefix == os.environ["VIRTUAL_ENV"], installation, "not found")
+        print(sys.prefix == activated, installation, "not found")
     if "LEFT_A_THREAD" not in os.environ:
         os.environ["LEFT_A_THREAD"] = "1"
+        os.environ["VIRTUAL_ENV"] = "/nonexistent"  # the shell's environment still counts
         threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
 )py";
   for (const auto& [environment, out, err] :

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/call_leftovers.h"
@@ -223,9 +225,11 @@ def printsomething():
 }
 
 TEST(FreshImage, ChildrenThatHaveEndedAreReaped) {
-  // Each PrintMe starts a child that it never waits for, and returns once the child has ended:
-  // none is left a zombie, and no later call can wait for one.
-  const auto run = Talk(R"py(
+  // PrintMe starts a child that it never waits for, and returns once the child has ended;
+  // DoubleValue's child ends after its call, as the menu waits for input: none is left a zombie,
+  // and no later call can wait for one.
+  const support::TempDir folder;
+  support::WriteModule(folder.path, R"py(
 import os, time
 
 def zombies():
@@ -237,15 +241,17 @@ def zombies():
             count += fields[0] == "Z" and int(fields[1]) == os.getpid()
         except (OSError, IndexError, ValueError):
             pass
-    return count
+    try:
+        ended = os.waitpid(-1, os.WNOHANG)[0]
+    except ChildProcessError:
+        ended = 0
+    print("zombies", count, "waited for", ended)
 
 def printsomething():
-    try:
-        print("zombies", zombies(), "waited for", os.waitpid(-1, os.WNOHANG))
-    except ChildProcessError:
-        print("zombies", zombies(), "and no child")
+    zombies()
 
 def PrintMe(value):
+    zombies()
     child = os.fork()
     if child == 0:
         os._exit(0)
@@ -255,12 +261,26 @@ def PrintMe(value):
                 break
         time.sleep(0.001)
     return value
-)py",
-                        "1 1\n1 2\n1 3\n3\n");
-  const std::string menu = "zombies 0 and no child\n";
-  EXPECT_EQ(run.out, menu + "Enter a number.\n\n" + menu + "Enter a number.\n\n" + menu +
-                         "Enter a number.\n\n" + menu);
-  EXPECT_EQ(run.err, "");
+
+def DoubleValue(value):
+    zombies()
+    if os.fork() == 0:
+        time.sleep(0.1)
+        os._exit(0)
+    return value
+)py");
+  support::Launch launch;
+  launch.env = {"PYTHONPATH=" + folder.path.string()};
+  support::Child child = support::Start(launch);
+  const std::string none = "zombies 0 waited for 0\n";
+  const std::string cycle = "Enter a number.\n" + none + "\n" + none;
+  ASSERT_TRUE(support::Send(child, "1 1\n2 2\n"));
+  ASSERT_TRUE(support::WaitForOutput(child, none + cycle + cycle));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // DoubleValue's child ends
+  ASSERT_TRUE(support::Send(child, "1 3\n3\n"));
+  const auto run = support::Finish(child);
+  EXPECT_EQ(run.out, none + cycle + cycle + cycle);
+  EXPECT_TRUE(support::EndedCleanly(run));
 }
 
 TEST(FreshImage, DescriptorsACallLeavesFollowOneRule) {

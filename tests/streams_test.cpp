@@ -3,9 +3,11 @@
 // cannot be read; and scripts that read standard input themselves.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "support/program.h"
 
@@ -18,7 +20,8 @@ using support::TempDir;
 constexpr char kLostOutput[] = "script-menu: cannot write to standard output";
 
 // Types each line only once the text it answers is on the screen: any output still held back
-// when the program waits for input makes this time out.
+// when the program waits for input makes this time out. A step whose screen is the one before
+// types the rest of a line, a moment later, so that the program reads the line in two pieces.
 struct Step {
   const char* screen;  // all that must be on the screen before the next line is typed
   const char* typed;
@@ -31,7 +34,12 @@ std::string TalkInLockstep(const std::string& module_source, bool terminal,
   launch.env.push_back("PYTHONPATH=" + module.path.string());
   launch.terminal = terminal;
   Child child = support::Start(launch);
+  const char* screen_before = "";
   for (const Step& step : steps) {
+    if (std::string(step.screen) == screen_before) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    screen_before = step.screen;
     if (!support::WaitForOutput(child, step.screen)) {
       ADD_FAILURE() << "still waiting for:\n" << step.screen << "\nshown so far:\n" << child.out;
       break;
@@ -48,12 +56,13 @@ void TalkWithTheEchoModuleInLockstep(bool terminal) {
   const std::string err = TalkInLockstep(
       support::kEchoModule, terminal,
       {{"menu\n", "1\n"},
-       {"menu\nEnter a number.\n", "5\n"},
-       {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\n", "2\n"},
-       {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\nEnter a number.\n", "8\n"},
-       {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\nEnter a number.\nDoubleValue(8)\n\nmenu\n",
+       {"menu\nEnter a number.\n", "5"},
+       {"menu\nEnter a number.\n", "0\n"},
+       {"menu\nEnter a number.\nPrintMe(50)\n\nmenu\n", "2\n"},
+       {"menu\nEnter a number.\nPrintMe(50)\n\nmenu\nEnter a number.\n", "8\n"},
+       {"menu\nEnter a number.\nPrintMe(50)\n\nmenu\nEnter a number.\nDoubleValue(8)\n\nmenu\n",
         "x\n"},
-       {"menu\nEnter a number.\nPrintMe(5)\n\nmenu\nEnter a number.\nDoubleValue(8)\n\nmenu\n"
+       {"menu\nEnter a number.\nPrintMe(50)\n\nmenu\nEnter a number.\nDoubleValue(8)\n\nmenu\n"
         "Invalid input, try again.\nmenu\n",
         "3\n"}});
   EXPECT_EQ(err, "");

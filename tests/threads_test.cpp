@@ -449,8 +449,7 @@ TEST(FreshImage, SignalsSentToTheProgramReachItOnce) {
       // A press that came as an interpreter shut down is reported by it as ignored, and lost
       // (a slow machine makes that likelier); the call's own report comes once.
       std::string reports = run.err;
-      for (std::size_t at = 0;
-           (at = reports.find("Exception ignored", at)) != std::string::npos;) {
+      for (std::size_t at = 0; (at = reports.find("Exception ignored", at)) != std::string::npos;) {
         const std::size_t lost = reports.find("KeyboardInterrupt", at);
         reports.erase(at, lost == std::string::npos ? lost : lost - at + 17);
       }
@@ -472,7 +471,8 @@ TEST(FreshImage, ChangesNothingTheUserCanSee) {
   // and a timer as the call before left them; one process, the test's child, throughout; the fault
   // action the first call had (no guard of the program's left in place), and no descriptor of
   // the program's own left over; its command line, which the first call overwrote as a process
-  // title does; every line once, with a thread left or not.
+  // title does; a start variable it removed stays removed; what a C library left in a stream it
+  // never closed is written; every line once, with a thread left or not.
   const support::TempDir folder;
   std::filesystem::create_directory(folder.path / "elsewhere");
   const auto run = Talk(R"py(
@@ -487,6 +487,7 @@ def PrintMe(value):
         os.environ["LEFT"] = "by the first call"
         os.environ["FIRST"] = str(os.getpid())
         os.environ["FAULTS"] = repr(signal.getsignal(signal.SIGSEGV))
+        del os.environ["GONE"]
         os.dup2(os.open("kept", os.O_WRONLY | os.O_CREAT), 9)
         signal.signal(signal.SIGUSR1, signal.SIG_IGN)
         signal.setitimer(signal.ITIMER_REAL, 3600)
@@ -494,6 +495,10 @@ def PrintMe(value):
             os.environ["COMMAND"] = command.read().hex()
             import ctypes
             ctypes.memmove(int(stat.read().rsplit(")", 1)[1].split()[45]), b"title\0", 6)
+        libc = ctypes.CDLL(None)
+        libc.fopen.restype = ctypes.c_void_p
+        libc.fputs.argtypes = [ctypes.c_char_p, ctypes.c_void_p]
+        libc.fputs(b"by C\n", libc.fopen(b"unclosed", b"w"))
     else:
         with open("/proc/self/cmdline", "rb") as command:
             same_command = command.read().hex() == os.environ["COMMAND"]
@@ -502,7 +507,7 @@ def PrintMe(value):
               signal.getsignal(signal.SIGUSR1) == signal.SIG_IGN,
               signal.getitimer(signal.ITIMER_REAL)[0] > 3000,
               descriptors - int(os.environ.setdefault("DESCRIPTORS", str(descriptors))),
-              same_command)
+              same_command, "GONE" in os.environ, os.path.getsize("unclosed"))
     print(os.getpid() == int(os.environ["FIRST"]), os.getppid() == int(os.environ["TEST"]),
           repr(signal.getsignal(signal.SIGSEGV)) == os.environ["FAULTS"])
     if value != 3:
@@ -513,10 +518,11 @@ def PrintMe(value):
                         "1 1 1 2\n1 3 1 4\n3\n", [&] {
                           support::Launch launch;
                           launch.directory = folder.path;
-                          launch.env = {"TEST=" + std::to_string(getpid())};
+                          launch.env = {"TEST=" + std::to_string(getpid()), "GONE=yes"};
                           return launch;
                         }());
-  const std::string kept = "elsewhere by the first call 0 True True 0 True\nTrue True True\n";
+  const std::string kept =
+      "elsewhere by the first call 0 True True 0 True False 5\nTrue True True\n";
   EXPECT_EQ(run.out,
             "menu\nEnter a number.\nTrue True True\n1\n\n"
             "menu\nEnter a number.\n" +
@@ -639,6 +645,66 @@ def PrintMe(value):
     EXPECT_EQ(run.out, std::string("menu\nEnter a number.\n") + c.printed + "\n\nmenu\n");
     EXPECT_TRUE(support::EndedCleanly(run));
   }
+}
+
+TEST(Threads, CallbacksAsTheInterpreterShutsDownAndAtTheNextCallGetIn) {
+  // A C library's callback called on the menu's own thread by what the module's teardown runs,
+  // once callers are held; and, at two calls of one image, from a thread of the library's that
+  // the call joins: each gets in, where a hold that caught it would hang the program.
+  support::Launch launch;
+  launch.env = {std::string("CALLING_BACK=") + SCRIPT_MENU_CALLING_BACK_LIBRARY};
+  const auto run = Talk(R"py(
+import ctypes, os, sys
+
+calls = []
+callback = ctypes.CFUNCTYPE(None)(lambda: calls.append(1))
+
+class CallsBackAtTeardown:
+    def __init__(self):
+        self.callback = callback
+
+    def __del__(self):
+        self.callback()
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    if ctypes.CDLL(os.environ["CALLING_BACK"]).CallBackFromAThreadAndJoinIt(callback) != 0:
+        print("no thread started")
+    sys.modules[__name__].at_teardown = CallsBackAtTeardown()
+    print(value, len(calls))
+    return value
+)py",
+                        "1 5\n1 6\n3\n", launch);
+  EXPECT_EQ(run.out, "menu\nEnter a number.\n5 1\n\nmenu\nEnter a number.\n6 1\n\nmenu\n");
+  EXPECT_TRUE(support::EndedCleanly(run));
+}
+
+TEST(Threads, FaultOfTheMenusOwnThreadInTheShutDownEndsTheProgramAtOnce) {
+  // As it ends a python3 process: it is not parked, as another thread's fault would be for 10 s.
+  support::Launch launch;
+  launch.patience = std::chrono::seconds(5);
+  const auto run = Talk(R"py(
+import ctypes, queue, sys, threading
+
+class FaultsAtTeardown:
+    def __del__(self):
+        ctypes.string_at(0)
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    threading.Thread(target=queue.Queue().get, daemon=True).start()
+    sys.modules[__name__].at_teardown = FaultsAtTeardown()
+    print(value)
+    return value
+)py",
+                        "1 5\n1 6\n3\n", launch);
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(run.signal, SIGSEGV);
+  EXPECT_EQ(run.out, "menu\nEnter a number.\n5\n");
 }
 
 TEST(Threads, ExitFunctionThatCannotBeRegisteredLeavesNoErrorBehind) {

@@ -1,6 +1,6 @@
 // A C library with threads of its own, as device SDKs, audio libraries and file watchers have:
-// one that calls back into the caller, with a Python thread state only while in the callback, and
-// one that faults when it is told to.
+// one that calls back into the caller, with a Python thread state only while in the callback, one
+// that calls back once and is joined, and one that faults when it is told to.
 #include <fcntl.h>
 #include <pthread.h>
 #include <time.h>
@@ -23,6 +23,20 @@ static void* CallBackForEver(void* callback) {
 int StartCallingBack(Callback callback) {
   pthread_t thread;
   return pthread_create(&thread, NULL, CallBackForEver, (void*)callback);
+}
+
+static void* CallBackOnce(void* callback) {
+  ((Callback)callback)();
+  return NULL;
+}
+
+// Calls back once from a thread of its own, and returns once that thread has ended; 0 if it ran.
+int CallBackFromAThreadAndJoinIt(Callback callback) {
+  pthread_t thread;
+  if (pthread_create(&thread, NULL, CallBackOnce, (void*)callback) != 0) {
+    return -1;
+  }
+  return pthread_join(thread, NULL);
 }
 
 static int fault_told[2] = {-1, -1};
