@@ -2,10 +2,12 @@
 // and on a terminal; output that can no longer be written, wherever that is found out; input that
 // cannot be read; and scripts that read standard input themselves.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -347,6 +349,55 @@ def PrintMe(value):
   const std::string menu = run.out.substr(0, run.out.find('\n') + 1);
   const std::string call = "Enter a number.\nforked: 0\nstarted: 0\n\n";
   EXPECT_EQ(run.out, menu + call + menu + call + menu);
+  EXPECT_TRUE(support::EndedCleanly(run));
+}
+
+TEST(Streams, InputThatAnotherProcessMadeNonBlockingIsWaitedFor) {
+  // A child the script started makes the shared standard input non-blocking: the menu waits for
+  // the next line, as a blocking read would, and takes no processor time meanwhile.
+  const TempDir module;
+  support::WriteModule(module.path, R"py(
+import os, time
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    if os.fork() == 0:
+        time.sleep(0.2)  # once the call has ended
+        os.set_blocking(0, False)
+        os._exit(0)
+    return value
+
+def DoubleValue(value):
+    return value
+)py");
+  Launch launch;
+  launch.env = {"PYTHONPATH=" + module.path.string()};
+  Child child = support::Start(launch);
+  ASSERT_TRUE(support::Send(child, "1 5\n"));
+  ASSERT_TRUE(support::WaitForOutput(child, "menu\nEnter a number.\n\nmenu\n"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the child has done it
+  ASSERT_TRUE(support::Send(child, "2\n"));
+  const std::string waiting = "menu\nEnter a number.\n\nmenu\nEnter a number.\n";
+  ASSERT_TRUE(support::WaitForOutput(child, waiting));
+  const auto processor_ticks = [&] {
+    std::ifstream stat("/proc/" + std::to_string(child.pid) + "/stat");
+    const std::string line(std::istreambuf_iterator<char>(stat), {});
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      ticks += i >= 14 ? std::stol(field) : 0;  // user and system time
+    }
+    return ticks;
+  };
+  const long before = processor_ticks();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(processor_ticks() - before, sysconf(_SC_CLK_TCK) / 2) << "the menu spins as it waits";
+  ASSERT_TRUE(support::Send(child, "6\n3\n"));
+  const auto run = support::Finish(child);
+  EXPECT_EQ(run.out, waiting + "\nmenu\n");
   EXPECT_TRUE(support::EndedCleanly(run));
 }
 
