@@ -3,6 +3,7 @@
 // threads_test.cpp). The call after starts in a fresh image of the program, in the same process:
 // every module runs at every call as under a python3 process per call, and nothing grows.
 #include <gtest/gtest.h>
+#include <link.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -319,20 +320,42 @@ def PrintMe(value):
   }
 }
 
+// The dynamic loader that started this test program, as the program names it.
+std::string DynamicLoader() {
+  std::string loader;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t /*size*/, void* found) {
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          if (info->dlpi_phdr[i].p_type == PT_INTERP) {
+            // NOLINTNEXTLINE(performance-no-int-to-ptr): where the loaded program holds the name
+            *static_cast<std::string*>(found) =
+                reinterpret_cast<const char*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+          }
+        }
+        return 1;  // the program itself comes first
+      },
+      &loader);
+  return loader;
+}
+
 TEST(FreshImage, StartsTheRunningProgramsFileOrSaysOnceWhyNot) {
   // A copy of the program, which a call replaces with another file (as a package upgrade does),
   // or makes unrunnable; each call leaves a thread. Where the call also loaded a module that
-  // cannot start twice in one process, the program cannot go on either.
+  // cannot start twice in one process, the program cannot go on either. Started through the
+  // dynamic loader, it is the program's file that starts, not the loader's.
   struct Case {
     const char* what;
     const char* print_me;
     const char* err;
     const char* out;
     int exit_code = 0;
+    bool through_loader = false;
   };
   for (const Case& c :
        {Case{"replaced", "os.rename(os.environ['OTHER'], os.environ['PROGRAM'])", "",
              "menu \nEnter a number.\n\nmenu \nEnter a number.\n\nmenu \n"},
+        Case{"through the dynamic loader", "pass", "",
+             "menu \nEnter a number.\n\nmenu \nEnter a number.\n\nmenu \n", 0, true},
         Case{"unrunnable", "os.chmod(os.environ['PROGRAM'], 0o644)",
              "script-menu: cannot start the program afresh: Permission denied; it goes on in this "
              "process, with what the calls before left in it\n",
@@ -350,6 +373,10 @@ TEST(FreshImage, StartsTheRunningProgramsFileOrSaysOnceWhyNot) {
     fs::permissions(folder.path / "other", fs::perms::owner_all);
     Launch launch;
     launch.program = program.string();
+    if (c.through_loader) {
+      launch.program = DynamicLoader();
+      launch.arguments = {program.string()};
+    }
     launch.env = {"PROGRAM=" + program.string(), "OTHER=" + (folder.path / "other").string()};
     const auto run = Talk(kWithTheSuitesExtensions + R"py(
 import os, threading, time

@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -39,8 +41,7 @@ constexpr int kSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
 // The arguments are copied as the program starts: a script may write over main's (a process title).
 std::optional<std::vector<std::string>> program_arguments;
 std::vector<std::string> start_environment;
-// /proc/self/exe, which starts the file this image runs even if it has since been replaced on
-// disk (a package upgrade); or where /proc is not mounted, the program's path.
+// ProgramToStart(), as the program started.
 std::string program_to_start;
 // The process name the program started with, which the kernel would make the file's name.
 std::string process_name;
@@ -186,14 +187,53 @@ void RestoreEnvironment(const std::vector<std::string_view>& entries) {
   std::exit(EXIT_FAILURE);
 }
 
+// The file the kernel lists this program's own code as mapped from; empty where /proc cannot tell.
+// It is the program's file also where the image was started through the dynamic loader (ld.so
+// with its options) or a checker such as valgrind, whose file /proc/self/exe then is.
+std::string FileOfOwnCode() {
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): an address, to find in the list
+  const auto own_code = reinterpret_cast<std::uintptr_t>(&FileOfOwnCode);
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    unsigned long long start = 0;
+    unsigned long long end = 0;
+    int path_at = 0;
+    // start-end permissions offset device inode path
+    if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %*s %*s %n", &start, &end, &path_at) >= 2 &&
+        start <= own_code && own_code < end && path_at > 0) {
+      return line.substr(static_cast<std::size_t>(path_at));
+    }
+  }
+  return "";
+}
+
+bool SameFile(const char* one, const char* other) {
+  struct stat first = {};
+  struct stat second = {};
+  return stat(one, &first) == 0 && stat(other, &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+// /proc/self/exe, which starts the file this image runs even if it has since been replaced on
+// disk (a package upgrade), where that is the program's; else the program's file.
+std::string ProgramToStart() {
+  const std::string own = FileOfOwnCode();
+  constexpr std::string_view kGone = " (deleted)";
+  const bool gone = own.size() >= kGone.size() &&
+                    own.compare(own.size() - kGone.size(), kGone.size(), kGone) == 0;
+  if (own.empty() || gone || SameFile(own.c_str(), "/proc/self/exe")) {
+    return access("/proc/self/exe", X_OK) == 0 ? "/proc/self/exe" : ProgramFile().string();
+  }
+  return own;
+}
+
 }  // namespace
 
 std::filesystem::path ProgramFile() {
-  std::error_code error;
-  std::filesystem::path linked = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    return linked;
+  if (const std::string own = FileOfOwnCode(); !own.empty()) {
+    return own;  // " (deleted)" after the name, if it has gone since, leaves its folder as it was
   }
+  std::error_code error;
   // NOLINTNEXTLINE(performance-no-int-to-ptr): the kernel hands the address over as a number
   const auto* started_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
   if (started_as == nullptr) {
@@ -216,7 +256,7 @@ std::optional<std::vector<std::string>> TakeOverFromFormerImage(char** arguments
   for (char** entry = environ; *entry != nullptr; ++entry) {
     start_environment.emplace_back(*entry);
   }
-  program_to_start = access("/proc/self/exe", X_OK) == 0 ? "/proc/self/exe" : ProgramFile();
+  program_to_start = ProgramToStart();
   process_name = CurrentProcessName();
 
   const std::optional<int> file = HandedOverFile(handed_over);

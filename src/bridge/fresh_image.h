@@ -24,8 +24,9 @@ std::optional<std::string> StartEnvironmentValue(const std::string& name);
 // this image or one before it.
 void SayOnce(const std::string& message);
 
-// The program's file: the kernel's link to it, or where /proc is not mounted, the path it was
-// started by. Empty if neither tells.
+// The program's file: the file the kernel lists its code as mapped from (whether the program was
+// started by its own name, through the dynamic loader or under a checker), or where /proc is not
+// mounted, the path it was started by. Empty if neither tells.
 std::filesystem::path ProgramFile();
 
 #endif  // SCRIPT_MENU_BRIDGE_FRESH_IMAGE_H_
