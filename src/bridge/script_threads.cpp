@@ -8,9 +8,14 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <thread>
 
 namespace {
+
+// A new reference of the C API's, released as it goes out of scope; empty where the call failed.
+using Owned = std::unique_ptr<PyObject, void (*)(PyObject*)>;
+Owned Own(PyObject* new_reference) { return Owned(new_reference, Py_DecRef); }
 
 // Set from the exit functions on: the threads the shut-down waits for have ended (or Ctrl-C has
 // cut the wait short), so no thread may start another.
@@ -42,14 +47,12 @@ bool CallingThreadIsDaemon() {
   if (threading == nullptr) {
     return true;  // threading would have started the main thread's peers; _thread started it
   }
-  PyObject* current = PyObject_CallMethod(threading, "current_thread", nullptr);  // new
-  PyObject* daemon = current != nullptr ? PyObject_GetAttrString(current, "daemon") : nullptr;
-  const int is_daemon = daemon != nullptr ? PyObject_IsTrue(daemon) : -1;
+  const Owned current = Own(PyObject_CallMethod(threading, "current_thread", nullptr));
+  const Owned daemon = Own(current ? PyObject_GetAttrString(current.get(), "daemon") : nullptr);
+  const int is_daemon = daemon ? PyObject_IsTrue(daemon.get()) : -1;
   if (is_daemon == -1) {
     PyErr_Clear();
   }
-  Py_XDECREF(daemon);
-  Py_XDECREF(current);
   return is_daemon != 0;
 }
 
@@ -77,39 +80,28 @@ PyMethodDef start_thread_or_end_caller = {
 // Puts the stand-in in place of `owner`.<name>. A method of a class gets it as a method, bound to
 // the instance it is called on, as the original was. Where that fails, threads start as before.
 void ReplaceWithStandIn(PyObject* owner, const char* name, bool method) {
-  PyObject* original = PyObject_GetAttrString(owner, name);  // new
-  PyObject* stand_in = nullptr;  // new; holds a reference to the original
-  if (original != nullptr) {
-    stand_in = PyCFunction_New(&start_thread_or_end_caller, original);
+  const Owned original = Own(PyObject_GetAttrString(owner, name));
+  // Holds a reference to the original; and as a method, the method holds the function.
+  Owned stand_in =
+      Own(original ? PyCFunction_New(&start_thread_or_end_caller, original.get()) : nullptr);
+  if (stand_in && method) {
+    stand_in = Own(PyInstanceMethod_New(stand_in.get()));
   }
-  PyObject* in_place = stand_in;  // new, when it is a method of its own
-  if (stand_in != nullptr && method) {
-    in_place = PyInstanceMethod_New(stand_in);
-  }
-  if (in_place == nullptr || PyObject_SetAttrString(owner, name, in_place) != 0) {
+  if (!stand_in || PyObject_SetAttrString(owner, name, stand_in.get()) != 0) {
     PyErr_Clear();
   }
-  if (in_place != stand_in) {
-    Py_XDECREF(in_place);
-  }
-  Py_XDECREF(stand_in);
-  Py_XDECREF(original);
 }
 
 // How many threads started by _thread (threading's too) have begun to run their function.
 long ThreadsThatHaveRun() {
-  PyObject* thread_module = PyImport_ImportModule("_thread");  // new
-  PyObject* count = nullptr;                                   // new
-  if (thread_module != nullptr) {
-    count = PyObject_CallMethod(thread_module, "_count", nullptr);
-  }
-  long running = count != nullptr ? PyLong_AsLong(count) : -1;
+  const Owned thread_module = Own(PyImport_ImportModule("_thread"));
+  const Owned count =
+      Own(thread_module ? PyObject_CallMethod(thread_module.get(), "_count", nullptr) : nullptr);
+  const long running = count ? PyLong_AsLong(count.get()) : -1;
   if (running == -1) {
     PyErr_Clear();
-    running = LONG_MAX;  // cannot tell: none is waited for
+    return LONG_MAX;  // cannot tell: none is waited for
   }
-  Py_XDECREF(count);
-  Py_XDECREF(thread_module);
   return running;
 }
 
@@ -142,26 +134,20 @@ bool NonDaemonThreadRunning() {
   if (threading == nullptr) {
     return false;
   }
-  PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);   // new
-  PyObject* threads = PyObject_CallMethod(threading, "enumerate", nullptr);  // new
-  PyObject* listed = nullptr;                                                // new
-  if (main != nullptr && threads != nullptr) {
-    listed = PySequence_Fast(threads, "threading.enumerate() gave no sequence");
-  }
+  const Owned main = Own(PyObject_CallMethod(threading, "main_thread", nullptr));
+  const Owned threads = Own(PyObject_CallMethod(threading, "enumerate", nullptr));
+  const Owned listed =
+      Own(main && threads ? PySequence_Fast(threads.get(), "threading.enumerate() gave no sequence")
+                          : nullptr);
   bool running = false;
-  for (Py_ssize_t i = 0; listed != nullptr && i < PySequence_Fast_GET_SIZE(listed) && !running;
-       ++i) {
-    PyObject* thread = PySequence_Fast_GET_ITEM(listed, i);  // borrowed
-    if (thread != main) {
-      PyObject* daemon = PyObject_GetAttrString(thread, "daemon");  // new
-      running = daemon != nullptr && PyObject_Not(daemon) == 1;
-      Py_XDECREF(daemon);
+  for (Py_ssize_t i = 0; listed && i < PySequence_Fast_GET_SIZE(listed.get()) && !running; ++i) {
+    PyObject* thread = PySequence_Fast_GET_ITEM(listed.get(), i);  // borrowed
+    if (thread != main.get()) {
+      const Owned daemon = Own(PyObject_GetAttrString(thread, "daemon"));
+      running = daemon && PyObject_Not(daemon.get()) == 1;
     }
   }
   PyErr_Clear();  // what cannot be told counts as none
-  Py_XDECREF(listed);
-  Py_XDECREF(threads);
-  Py_XDECREF(main);
   return running;
 }
 
@@ -175,21 +161,13 @@ PyMethodDef note_whether_the_wait_was_cut_short = {
 
 // Registers a C function as an exit function. If it cannot be, the call goes on without it.
 void RegisterExitFunction(PyMethodDef* definition) {
-  PyObject* atexit = PyImport_ImportModule("atexit");  // new
-  PyObject* callback = nullptr;                        // new, once atexit is there
-  PyObject* result = nullptr;                          // new
-  if (atexit != nullptr) {
-    callback = PyCFunction_New(definition, nullptr);
-  }
-  if (callback != nullptr) {
-    result = PyObject_CallMethod(atexit, "register", "O", callback);
-  }
-  if (result == nullptr) {
+  const Owned atexit = Own(PyImport_ImportModule("atexit"));
+  const Owned callback = Own(atexit ? PyCFunction_New(definition, nullptr) : nullptr);
+  const Owned result =
+      Own(callback ? PyObject_CallMethod(atexit.get(), "register", "O", callback.get()) : nullptr);
+  if (!result) {
     PyErr_Clear();
   }
-  Py_XDECREF(result);
-  Py_XDECREF(callback);
-  Py_XDECREF(atexit);
 }
 
 #ifndef Py_GIL_DISABLED
@@ -256,13 +234,12 @@ void PutThreadStartStandInsInPlace() {
     ReplaceWithStandIn(thread_module, "start_new_thread", false);
   }
   PyObject* threading = ImportedThreading();  // borrowed
-  PyObject* thread_class =
-      threading != nullptr ? PyObject_GetAttrString(threading, "Thread") : nullptr;  // new
-  if (thread_class != nullptr) {
-    ReplaceWithStandIn(thread_class, "start", true);
+  const Owned thread_class =
+      Own(threading != nullptr ? PyObject_GetAttrString(threading, "Thread") : nullptr);
+  if (thread_class) {
+    ReplaceWithStandIn(thread_class.get(), "start", true);
   }
   PyErr_Clear();  // no Thread: nothing to stand in for
-  Py_XDECREF(thread_class);
 }
 
 void RegisterFirstExitFunction() {
