@@ -96,7 +96,6 @@ std::set<Descriptor> open_at_call_start;  // above the standard streams
 long image_start_kib = -1;                // resident memory at the image's first call
 bool fresh_image_needed = false;          // by what the last call left
 bool restart_unsound = false;             // another interpreter here would be, after the last call
-bool listed_module_imported = false;      // noted before the last shut-down
 bool traces_memory = false;               // the call's interpreter started tracemalloc
 std::optional<std::string> module_path_at_call_start;  // PYTHONPATH
 
@@ -120,19 +119,6 @@ bool Guarded() {
   struct sigaction now = {};
   sigaction(kFaults[0], nullptr, &now);
   return now.sa_handler == ParkFaultingThread;
-}
-
-void GuardAgainstFaultsOfOtherThreads() {
-  if (Guarded()) {
-    return;  // the actions it keeps are the unguarded ones already
-  }
-  menu_thread = gettid();
-  struct sigaction park = {};
-  park.sa_handler = ParkFaultingThread;
-  sigemptyset(&park.sa_mask);
-  for (std::size_t i = 0; i < std::size(kFaults); ++i) {
-    sigaction(kFaults[i], &park, &unguarded[i]);
-  }
 }
 
 // Reaps every child that has ended, as init reaps those of a python3 process that has exited:
@@ -380,6 +366,19 @@ void RemoveFaultGuard() {
   }
 }
 
+void GuardAgainstFaultsOfOtherThreads() {
+  if (Guarded()) {
+    return;  // the actions it keeps are the unguarded ones already
+  }
+  menu_thread = gettid();
+  struct sigaction park = {};
+  park.sa_handler = ParkFaultingThread;
+  sigemptyset(&park.sa_mask);
+  for (std::size_t i = 0; i < std::size(kFaults); ++i) {
+    sigaction(kFaults[i], &park, &unguarded[i]);
+  }
+}
+
 void NoteProcessBeforeCall() {
   // PYTHONTRACEMALLOC starts tracemalloc with the interpreter, which no module then shows.
   const char* tracing = std::getenv("PYTHONTRACEMALLOC");
@@ -393,23 +392,22 @@ void NoteProcessBeforeCall() {
   }
 }
 
-void NoteModulesAndGuardBeforeShutDown() {
+bool StandardModuleThatCannotRestartImported() {
   // Built-in ones too (_tracemalloc), which no shared object shows.
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  listed_module_imported = traces_memory && Listed("_tracemalloc");
+  bool imported = traces_memory && Listed("_tracemalloc");
   for (const std::string& listed : StandardModulesThatCannotRestart()) {
-    listed_module_imported =
-        listed_module_imported || PyDict_GetItemString(modules, listed.c_str()) != nullptr;
+    imported = imported || PyDict_GetItemString(modules, listed.c_str()) != nullptr;
   }
-  GuardAgainstFaultsOfOtherThreads();
+  return imported;
 }
 
-void NoteProcessAfterCall() {
+void NoteProcessAfterCall(bool standard_module_that_cannot_restart_imported) {
   ReapEndedChildren();
   // The cheaper checks first: threads that are ending are given time only where nothing else
   // already asks for a fresh image.
-  restart_unsound =
-      listed_module_imported || ExtensionModuleLoadedThatCannotRestart() || GrownPastBound();
+  restart_unsound = standard_module_that_cannot_restart_imported ||
+                    ExtensionModuleLoadedThatCannotRestart() || GrownPastBound();
   fresh_image_needed =
       restart_unsound || CloseOnExecDescriptorLeft() || ModulePathChanged() || ThreadsRemain();
   if (ThreadsOfThisProcess() == 1) {

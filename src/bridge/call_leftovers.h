@@ -15,16 +15,19 @@
 // memory).
 void NoteProcessBeforeCall();
 
-// With the interpreter still running, just before its shut-down: notes a module of
-// StandardModulesThatCannotRestart() that the call imported; then guards against faults of
-// leftover threads: until the call is over (and, if threads remain, until the fresh image), a
-// thread other than the calling one that faults waits, rather than end the process.
-void NoteModulesAndGuardBeforeShutDown();
+// With the interpreter still running, just before its shut-down: whether the call imported a
+// module of StandardModulesThatCannotRestart().
+bool StandardModuleThatCannotRestartImported();
+
+// Just before the shut-down: until the call is over (and, if threads remain, until the fresh
+// image), a thread other than the calling one that faults waits, rather than end the process.
+void GuardAgainstFaultsOfOtherThreads();
 
 // After the shut-down, with the standard streams given back: notes whether the call left a thread
-// running, an extension module loaded that does not survive a restart, a descriptor that it
-// opened close-on-exec, or the process grown past its bound; reaps the children that have ended.
-void NoteProcessAfterCall();
+// running, an extension module loaded that does not survive a restart (the argument tells of the
+// standard ones it imported), a descriptor that it opened close-on-exec, or the process grown past
+// its bound; reaps the children that have ended.
+void NoteProcessAfterCall(bool standard_module_that_cannot_restart_imported);
 
 // Whether the last call left any of those: the next call has to start in a fresh image.
 bool FreshImageNeeded();

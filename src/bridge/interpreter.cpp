@@ -433,11 +433,12 @@ void StopInterpreter() {
   LetNewThreadsRun();
   RegisterFirstExitFunction();
   const bool output_lost = ScriptOutputLost();
-  NoteModulesAndGuardBeforeShutDown();
+  const bool cannot_restart = StandardModuleThatCannotRestartImported();
+  GuardAgainstFaultsOfOtherThreads();
   (void)Py_FinalizeEx();  // a failure it reports is the script's own stream's, or known already
   GiveStandardStreamsBack();
   GiveTheAllocatorVariablesAsAtStart();
-  NoteProcessAfterCall();
+  NoteProcessAfterCall(cannot_restart);
   // The script's output is lost as surely as a line of the menu's would be: the same failure.
   if (output_lost) {
     std::fprintf(stderr, "script-menu: cannot write to standard output\n");
