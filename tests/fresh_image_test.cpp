@@ -327,9 +327,9 @@ std::string DynamicLoader() {
       [](dl_phdr_info* info, std::size_t /*size*/, void* found) {
         for (int i = 0; i < info->dlpi_phnum; ++i) {
           if (info->dlpi_phdr[i].p_type == PT_INTERP) {
+            const ElfW(Addr) name = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
             // NOLINTNEXTLINE(performance-no-int-to-ptr): where the loaded program holds the name
-            *static_cast<std::string*>(found) =
-                reinterpret_cast<const char*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+            *static_cast<std::string*>(found) = reinterpret_cast<const char*>(name);
           }
         }
         return 1;  // the program itself comes first

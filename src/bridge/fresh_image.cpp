@@ -217,7 +217,7 @@ bool SameFile(const char* one, const char* other) {
 // /proc/self/exe, which starts the file this image runs even if it has since been replaced on
 // disk (a package upgrade), where that is the program's; else the program's file.
 std::string ProgramToStart() {
-  const std::string own = FileOfOwnCode();
+  std::string own = FileOfOwnCode();
   constexpr std::string_view kGone = " (deleted)";
   const bool gone = own.size() >= kGone.size() &&
                     own.compare(own.size() - kGone.size(), kGone.size(), kGone) == 0;

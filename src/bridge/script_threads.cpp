@@ -15,7 +15,7 @@ namespace {
 
 // A new reference of the C API's, released as it goes out of scope; empty where the call failed.
 using Owned = std::unique_ptr<PyObject, void (*)(PyObject*)>;
-Owned Own(PyObject* new_reference) { return Owned(new_reference, Py_DecRef); }
+Owned Own(PyObject* new_reference) { return {new_reference, Py_DecRef}; }
 
 // Set from the exit functions on: the threads the shut-down waits for have ended (or Ctrl-C has
 // cut the wait short), so no thread may start another.
