@@ -472,7 +472,8 @@ TEST(FreshImage, ChangesNothingTheUserCanSee) {
   // action the first call had (no guard of the program's left in place), and no descriptor of
   // the program's own left over; its command line, which the first call overwrote as a process
   // title does; a start variable it removed stays removed; what a C library left in a stream it
-  // never closed is written; every line once, with a thread left or not.
+  // never closed is written; the environment begins where the kernel laid it out, as a library
+  // that sets a process title expects; every line once, with a thread left or not.
   const support::TempDir folder;
   std::filesystem::create_directory(folder.path / "elsewhere");
   const auto run = Talk(R"py(
@@ -500,14 +501,18 @@ def PrintMe(value):
         libc.fputs.argtypes = [ctypes.c_char_p, ctypes.c_void_p]
         libc.fputs(b"by C\n", libc.fopen(b"unclosed", b"w"))
     else:
-        with open("/proc/self/cmdline", "rb") as command:
+        with open("/proc/self/cmdline", "rb") as command, open("/proc/self/stat") as stat:
             same_command = command.read().hex() == os.environ["COMMAND"]
+            environment_at = [int(at) for at in stat.read().rsplit(")", 1)[1].split()[47:49]]
+        import ctypes
+        first = ctypes.POINTER(ctypes.c_void_p).in_dll(ctypes.CDLL(None), "environ")[0]
         descriptors = len(os.listdir("/proc/self/fd"))
         print(os.path.basename(os.getcwd()), os.environ["LEFT"], os.fstat(9).st_size,
               signal.getsignal(signal.SIGUSR1) == signal.SIG_IGN,
               signal.getitimer(signal.ITIMER_REAL)[0] > 3000,
               descriptors - int(os.environ.setdefault("DESCRIPTORS", str(descriptors))),
-              same_command, "GONE" in os.environ, os.path.getsize("unclosed"))
+              same_command, "GONE" in os.environ, os.path.getsize("unclosed"),
+              environment_at[0] <= first < environment_at[1])
     print(os.getpid() == int(os.environ["FIRST"]), os.getppid() == int(os.environ["TEST"]),
           repr(signal.getsignal(signal.SIGSEGV)) == os.environ["FAULTS"])
     if value != 3:
@@ -522,7 +527,7 @@ def PrintMe(value):
                           return launch;
                         }());
   const std::string kept =
-      "elsewhere by the first call 0 True True 0 True False 5\nTrue True True\n";
+      "elsewhere by the first call 0 True True 0 True False 5 True\nTrue True True\n";
   EXPECT_EQ(run.out,
             "menu\nEnter a number.\nTrue True True\n1\n\n"
             "menu\nEnter a number.\n" +

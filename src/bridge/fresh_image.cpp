@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -170,14 +171,29 @@ std::string ReadAll(int file) {
   }
 }
 
-// The environment as the image before had it when it handed over.
+// The environment as the image before had it when it handed over. Only the entries that differ
+// from those the image started with change: the others stay where the kernel laid them out, after
+// the arguments, where libraries that set a process title (setproctitle) look from environ[0].
 void RestoreEnvironment(const std::vector<std::string_view>& entries) {
-  clearenv();
+  const std::set<std::string_view> wanted(entries.begin(), entries.end());
+  std::vector<std::string> unwanted;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (wanted.count(*entry) == 0) {
+      unwanted.emplace_back(std::string_view(*entry).substr(0, std::strcspn(*entry, "=")));
+    }
+  }
+  for (const std::string& name : unwanted) {
+    unsetenv(name.c_str());
+  }
   for (const std::string_view entry : entries) {
     const std::size_t equals = entry.find('=');
     if (equals != std::string_view::npos && equals > 0) {
       const std::string name(entry.substr(0, equals));
-      setenv(name.c_str(), std::string(entry.substr(equals + 1)).c_str(), 1);
+      const std::string value(entry.substr(equals + 1));
+      const char* now = std::getenv(name.c_str());
+      if (now == nullptr || value != now) {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
     }
   }
 }
