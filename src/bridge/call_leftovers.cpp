@@ -62,9 +62,6 @@ constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 // this long is a hang, which the thread's fault, made again, ends.
 constexpr time_t kParkedSeconds = 10;
 
-// A descriptor, with the file it is open on.
-using Descriptor = std::tuple<int, dev_t, ino_t>;
-
 // The whole of a small file of the kernel's, or "" where it cannot be read (a task's file, once
 // the task has ended, fails with ESRCH).
 std::string SystemFile(const char* path) {
@@ -86,18 +83,9 @@ std::string SystemFile(const char* path) {
   return contents;
 }
 
-// A variable of the environment, or none.
-std::optional<std::string> Variable(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::nullopt : std::optional<std::string>(value);
-}
-
-std::set<Descriptor> open_at_call_start;  // above the standard streams
-long image_start_kib = -1;                // resident memory at the image's first call
-bool fresh_image_needed = false;          // by what the last call left
-bool restart_unsound = false;             // another interpreter here would be, after the last call
-bool traces_memory = false;               // the call's interpreter started tracemalloc
-std::optional<std::string> module_path_at_call_start;  // PYTHONPATH
+long image_start_kib = -1;        // resident memory at the image's first call
+bool fresh_image_needed = false;  // by what the last call left
+bool restart_unsound = false;     // another interpreter here would be, after the last call
 
 pid_t menu_thread = 0;                           // the thread the guard leaves alone
 struct sigaction unguarded[std::size(kFaults)];  // the faults' actions before the guard
@@ -129,9 +117,8 @@ void ReapEndedChildren() {
   }
 }
 
-// The descriptors above the standard streams that are open now, each with its file.
-std::set<Descriptor> OpenDescriptors() {
-  std::set<Descriptor> open;
+OpenDescriptors DescriptorsOpenNow() {
+  OpenDescriptors open;
   DIR* listing = opendir("/proc/self/fd");
   if (listing == nullptr) {
     return open;  // the threads cannot be seen either: the call is followed by a fresh image
@@ -151,9 +138,9 @@ std::set<Descriptor> OpenDescriptors() {
 // Whether the call left open a descriptor that it opened close-on-exec, as Python opens every
 // one of its own. A python3 process closes such a one as it exits, and so does a fresh image;
 // an inheritable one (os.dup2, os.set_inheritable) stays in either.
-bool CloseOnExecDescriptorLeft() {
-  const std::set<Descriptor> open = OpenDescriptors();
-  return std::any_of(open.begin(), open.end(), [](const Descriptor& descriptor) {
+bool CloseOnExecDescriptorLeft(const OpenDescriptors& open_at_call_start) {
+  const OpenDescriptors open = DescriptorsOpenNow();
+  return std::any_of(open.begin(), open.end(), [&](const OpenDescriptors::value_type& descriptor) {
     return open_at_call_start.count(descriptor) == 0 &&
            (fcntl(std::get<0>(descriptor), F_GETFD) & FD_CLOEXEC) != 0;
   });
@@ -261,10 +248,13 @@ std::optional<std::pair<int, int>> EndingAndOtherThreads() {
 
 // Whether the call changed PYTHONPATH where the release's later starts in one process would not see
 // it: releases before 3.11 keep the first start's module search path.
-bool ModulePathChanged() {
+bool ModulePathChanged(const std::optional<std::string>& module_path_at_call_start) {
 #if PY_VERSION_HEX < 0x030B0000
-  return Variable("PYTHONPATH") != module_path_at_call_start;
+  const char* now = std::getenv("PYTHONPATH");
+  return now == nullptr ? module_path_at_call_start.has_value()
+                        : module_path_at_call_start != std::string(now);
 #else
+  (void)module_path_at_call_start;
   return false;
 #endif
 }
@@ -379,20 +369,17 @@ void GuardAgainstFaultsOfOtherThreads() {
   }
 }
 
-void NoteProcessBeforeCall() {
-  // PYTHONTRACEMALLOC starts tracemalloc with the interpreter, which no module then shows.
-  const char* tracing = std::getenv("PYTHONTRACEMALLOC");
-  traces_memory = tracing != nullptr && *tracing != '\0' && std::strcmp(tracing, "0") != 0;
-  module_path_at_call_start = Variable("PYTHONPATH");
+OpenDescriptors NoteProcessBeforeCall() {
   ReapEndedChildren();
   RemoveFaultGuard();  // the process went on past the threads it was for
-  open_at_call_start = OpenDescriptors();
+  OpenDescriptors open = DescriptorsOpenNow();
   if (image_start_kib < 0) {
     image_start_kib = ResidentKiB();
   }
+  return open;
 }
 
-bool StandardModuleThatCannotRestartImported() {
+bool StandardModuleThatCannotRestartImported(bool traces_memory) {
   // Built-in ones too (_tracemalloc), which no shared object shows.
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
   bool imported = traces_memory && Listed("_tracemalloc");
@@ -402,14 +389,16 @@ bool StandardModuleThatCannotRestartImported() {
   return imported;
 }
 
-void NoteProcessAfterCall(bool standard_module_that_cannot_restart_imported) {
+void NoteProcessAfterCall(bool standard_module_that_cannot_restart_imported,
+                          const OpenDescriptors& open_at_call_start,
+                          const std::optional<std::string>& module_path_at_call_start) {
   ReapEndedChildren();
   // The cheaper checks first: threads that are ending are given time only where nothing else
   // already asks for a fresh image.
   restart_unsound = standard_module_that_cannot_restart_imported ||
                     ExtensionModuleLoadedThatCannotRestart() || GrownPastBound();
-  fresh_image_needed =
-      restart_unsound || CloseOnExecDescriptorLeft() || ModulePathChanged() || ThreadsRemain();
+  fresh_image_needed = restart_unsound || CloseOnExecDescriptorLeft(open_at_call_start) ||
+                       ModulePathChanged(module_path_at_call_start) || ThreadsRemain();
   if (ThreadsOfThisProcess() == 1) {
     RemoveFaultGuard();  // no thread is left to fault
   }

@@ -4,30 +4,41 @@
 #ifndef SCRIPT_MENU_BRIDGE_CALL_LEFTOVERS_H_
 #define SCRIPT_MENU_BRIDGE_CALL_LEFTOVERS_H_
 
+#include <sys/types.h>
+
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+// The descriptors above the standard streams that are open, each with the file it is open on.
+using OpenDescriptors = std::set<std::tuple<int, dev_t, ino_t>>;
+
 // Before the interpreter starts: reaps the children that have ended, takes away a fault guard a
-// call before left in place, and notes the open descriptors (and, at the image's first call, its
-// memory).
-void NoteProcessBeforeCall();
+// call before left in place, and returns the open descriptors (and notes, at the image's first
+// call, its memory).
+OpenDescriptors NoteProcessBeforeCall();
 
 // With the interpreter still running, just before its shut-down: whether the call imported a
-// module of StandardModulesThatCannotRestart().
-bool StandardModuleThatCannotRestartImported();
+// module of StandardModulesThatCannotRestart(); `traces_memory` tells whether the interpreter
+// started with tracemalloc (_tracemalloc, built in, which no module then shows).
+bool StandardModuleThatCannotRestartImported(bool traces_memory);
 
 // Just before the shut-down: until the call is over (and, if threads remain, until the fresh
 // image), a thread other than the calling one that faults waits, rather than end the process.
 void GuardAgainstFaultsOfOtherThreads();
 
 // After the shut-down, with the standard streams given back: notes whether the call left a thread
-// running, an extension module loaded that does not survive a restart (the argument tells of the
-// standard ones it imported), a descriptor that it opened close-on-exec, or the process grown past
-// its bound; reaps the children that have ended.
-void NoteProcessAfterCall(bool standard_module_that_cannot_restart_imported);
+// running, an extension module loaded that does not survive a restart (the first argument tells of
+// the standard ones it imported), a descriptor that it opened close-on-exec (against those open at
+// its start), a PYTHONPATH changed that the release's later starts would not see (against the one
+// at its start), or the process grown past its bound; reaps the children that have ended.
+void NoteProcessAfterCall(bool standard_module_that_cannot_restart_imported,
+                          const OpenDescriptors& open_at_call_start,
+                          const std::optional<std::string>& module_path_at_call_start);
 
 // Whether the last call left any of those: the next call has to start in a fresh image.
 bool FreshImageNeeded();

@@ -17,8 +17,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "bridge/call_leftovers.h"
 #include "bridge/fresh_image.h"
@@ -263,20 +265,21 @@ void InitializeInterpreter() {
 
 #endif
 
-// A variable of the environment as the program started with it, or none.
-std::optional<std::string> AtStart(const char* name) {
+// A variable of the environment, or none.
+std::optional<std::string> Variable(const char* name) {
   const char* value = std::getenv(name);
   return value == nullptr ? std::nullopt : std::optional<std::string>(value);
 }
 
-void SetAsAtStart(const char* name, const std::optional<std::string>& at_start) {
+// Sets the variable to `value`, or removes it for none; left alone where it is so already.
+void SetVariable(const char* name, const std::optional<std::string>& value) {
   const char* now = std::getenv(name);
-  if (!at_start.has_value()) {
+  if (!value.has_value()) {
     if (now != nullptr) {
       unsetenv(name);
     }
-  } else if (now == nullptr || *at_start != now) {
-    setenv(name, at_start->c_str(), 1);
+  } else if (now == nullptr || *value != now) {
+    setenv(name, value->c_str(), 1);
   }
 }
 
@@ -287,10 +290,10 @@ void SetAsAtStart(const char* name, const std::optional<std::string>& at_start) 
 // started with them, as a next python3 process would. Read once, before the first start; given
 // back after every call too, so that a fresh image of the program takes over them as they were.
 void GiveTheAllocatorVariablesAsAtStart() {
-  static const std::optional<std::string> allocator = AtStart("PYTHONMALLOC");
-  static const std::optional<std::string> dev_mode = AtStart("PYTHONDEVMODE");
-  SetAsAtStart("PYTHONMALLOC", allocator);
-  SetAsAtStart("PYTHONDEVMODE", dev_mode);
+  static const std::optional<std::string> allocator = Variable("PYTHONMALLOC");
+  static const std::optional<std::string> dev_mode = Variable("PYTHONDEVMODE");
+  SetVariable("PYTHONMALLOC", allocator);
+  SetVariable("PYTHONDEVMODE", dev_mode);
 }
 
 // Ends this process by `signal`, as its default action does, and with no core of its own.
@@ -319,11 +322,12 @@ int KeepAwayFromScripts(int descriptor) {
 }
 
 // The standard streams as each call finds them at its start (the program's own, as every call gives
-// them back), each kept under a number of its own, with the file it is and its status flags; -1
-// between calls.
+// them back), each kept under a number of its own; -1 between calls. Global for the handler that
+// closes them in a process the script forks.
 std::array<int, 3> kept_streams = {-1, -1, -1};
-std::array<struct stat, 3> kept_files = {};
-std::array<int, 3> kept_flags = {};
+
+// Each kept stream's file and status flags, as the call found them.
+using StreamsAtStart = std::array<std::pair<struct stat, int>, 3>;
 
 void CloseKeptStreams() {
   for (int& kept : kept_streams) {
@@ -339,31 +343,34 @@ void CloseKeptStreams() {
 // it.
 extern "C" void ForgetKeptStreamsInForkedChild() { CloseKeptStreams(); }
 
-void KeepStandardStreams() {
+StreamsAtStart KeepStandardStreams() {
   static const bool forgotten_in_children =
       pthread_atfork(nullptr, nullptr, ForgetKeptStreamsInForkedChild) == 0;
   (void)forgotten_in_children;
   CloseKeptStreams();  // none are left from a call before, but one must never leak
+  StreamsAtStart at_start = {};
   for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     int& kept = kept_streams.at(stream);
+    auto& [file, flags] = at_start.at(stream);
     kept = KeepAwayFromScripts(stream);
-    kept_flags.at(stream) = fcntl(stream, F_GETFL);
-    if (kept >= 0 && (fstat(kept, &kept_files.at(stream)) != 0 || kept_flags.at(stream) == -1)) {
+    flags = fcntl(stream, F_GETFL);
+    if (kept >= 0 && (fstat(kept, &file) != 0 || flags == -1)) {
       close(kept);
       kept = -1;
     }
   }
+  return at_start;
 }
 
 // Still our copy: the same file, open the same way. A script that closed it (os.closerange) may
 // have put a file of its own at its number.
-bool StillKept(int stream) {
+bool StillKept(int stream, const std::pair<struct stat, int>& at_start) {
   const int kept = kept_streams.at(stream);
+  const auto& [file, flags] = at_start;
   struct stat now = {};
-  return kept >= 0 && fstat(kept, &now) == 0 && now.st_dev == kept_files.at(stream).st_dev &&
-         now.st_ino == kept_files.at(stream).st_ino &&
-         now.st_rdev == kept_files.at(stream).st_rdev &&
-         (fcntl(kept, F_GETFL) & O_ACCMODE) == (kept_flags.at(stream) & O_ACCMODE);
+  return kept >= 0 && fstat(kept, &now) == 0 && now.st_dev == file.st_dev &&
+         now.st_ino == file.st_ino && now.st_rdev == file.st_rdev &&
+         (fcntl(kept, F_GETFL) & O_ACCMODE) == (flags & O_ACCMODE);
 }
 
 // A script may close a standard stream, put a file of its own in its place, or make it
@@ -372,12 +379,13 @@ bool StillKept(int stream) {
 // would go into it, and a non-blocking input fails the menu's next read. After each call the three
 // are as the call found them, as in the next python3 process. One that cannot be given back,
 // because the script closed our copy too, is at least never a file a script opens later.
-void GiveStandardStreamsBack() {
+void GiveStandardStreamsBack(const StreamsAtStart& at_start) {
   for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    if (StillKept(stream)) {
+    const int flags = at_start.at(stream).second;
+    if (StillKept(stream, at_start.at(stream))) {
       (void)dup2(kept_streams.at(stream), stream);
-      if (fcntl(stream, F_GETFL) != kept_flags.at(stream)) {
-        (void)fcntl(stream, F_SETFL, kept_flags.at(stream));
+      if (fcntl(stream, F_GETFL) != flags) {
+        (void)fcntl(stream, F_SETFL, flags);
       }
       close(kept_streams.at(stream));
     } else if (fcntl(stream, F_GETFD) == -1) {
@@ -392,21 +400,10 @@ void GiveStandardStreamsBack() {
   }
 }
 
-}  // namespace
-
 // Ctrl-C while the interpreter starts would be taken for a failed start, or by the script's first
 // statements. It is held until the start is over, and then ends the program as Ctrl-C between two
 // calls does, once the interpreter has shut down again.
 void StartInterpreter() {
-  // Inspect mode would turn a SystemExit into a printed traceback, to drop into a prompt that this
-  // program never offers. The interpreter turns it on whenever PYTHONINSPECT is set, which a script
-  // can do for the next call through os.environ; so it never sees the variable.
-  if (std::getenv("PYTHONINSPECT") != nullptr) {
-    unsetenv("PYTHONINSPECT");
-  }
-  GiveTheAllocatorVariablesAsAtStart();
-  NoteProcessBeforeCall();
-  KeepStandardStreams();
   sigset_t interrupt;
   sigset_t before;
   sigemptyset(&interrupt);
@@ -424,21 +421,46 @@ void StartInterpreter() {
     EndBySignal(SIGINT);
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  LetThreadsCallIn();
-  RegisterLastExitFunction();
 }
 
-void StopInterpreter() {
+// PYTHONTRACEMALLOC starts tracemalloc with the interpreter, which no module then shows.
+bool TracesMemoryFromStart() {
+  const char* tracing = std::getenv("PYTHONTRACEMALLOC");
+  return tracing != nullptr && *tracing != '\0' && std::strcmp(tracing, "0") != 0;
+}
+
+}  // namespace
+
+void RunInFreshInterpreter(const std::function<bool()>& call) {
+  const pid_t menu_process = getpid();
+  // Inspect mode would turn a SystemExit into a printed traceback, to drop into a prompt that this
+  // program never offers. The interpreter turns it on whenever PYTHONINSPECT is set, which a script
+  // can do for the next call through os.environ; so it never sees the variable.
+  if (std::getenv("PYTHONINSPECT") != nullptr) {
+    unsetenv("PYTHONINSPECT");
+  }
+  GiveTheAllocatorVariablesAsAtStart();
+  // What the call's end compares with.
+  const bool traces_memory = TracesMemoryFromStart();
+  const std::optional<std::string> module_path = Variable("PYTHONPATH");
+  const OpenDescriptors open_at_start = NoteProcessBeforeCall();
+  const StreamsAtStart streams_at_start = KeepStandardStreams();
+  StartInterpreter();
+  LetThreadsCallIn();
+  RegisterLastExitFunction();
+
+  const bool failed = call();
+
   PutThreadStartStandInsInPlace();
   LetNewThreadsRun();
   RegisterFirstExitFunction();
   const bool output_lost = ScriptOutputLost();
-  const bool cannot_restart = StandardModuleThatCannotRestartImported();
+  const bool cannot_restart = StandardModuleThatCannotRestartImported(traces_memory);
   GuardAgainstFaultsOfOtherThreads();
   (void)Py_FinalizeEx();  // a failure it reports is the script's own stream's, or known already
-  GiveStandardStreamsBack();
+  GiveStandardStreamsBack(streams_at_start);
   GiveTheAllocatorVariablesAsAtStart();
-  NoteProcessAfterCall(cannot_restart);
+  NoteProcessAfterCall(cannot_restart, open_at_start, module_path);
   // The script's output is lost as surely as a line of the menu's would be: the same failure.
   if (output_lost) {
     std::fprintf(stderr, "script-menu: cannot write to standard output\n");
@@ -448,5 +470,8 @@ void StopInterpreter() {
   // to end, and it ends as Ctrl-C at the prompt ends it.
   if (ShutDownWaitCutShort()) {
     EndBySignal(SIGINT);
+  }
+  if (getpid() != menu_process) {
+    std::exit(failed ? EXIT_FAILURE : EXIT_SUCCESS);  // a forked child, whose call has ended
   }
 }

@@ -63,29 +63,16 @@ int ConvertToInt(PyObject* object) {
 #endif
 }
 
-// A script that forks (os.fork) leaves two processes in the call. The dialogue is the menu
-// process's; the child ends here, once its call has ended, as it would under python3: its output
-// written out, and its status 1 if the import or the call failed, 0 otherwise.
-void EndForkedChild(pid_t menu_process, bool failed) {
-  if (getpid() != menu_process) {
-    StopInterpreter();
-    std::exit(failed ? EXIT_FAILURE : EXIT_SUCCESS);
-  }
-}
-
-}  // namespace
-
 // Each operation takes the function name by value: that string is the operation's own copy, its
 // c_str() the NUL-terminated buffer that the interpreter's look-up gets, and it lives until the
-// operation returns, after the shut-down.
+// operation returns, after the shut-down. A script that forks (os.fork) leaves two processes in
+// the call: the dialogue is the menu process's, and the child ends once its call has ended.
 
-// NOLINTNEXTLINE(performance-unnecessary-value-param): the copy is the point
-void RunScriptProcedure(std::string name) {
-  const pid_t menu_process = getpid();
-  StartInterpreter();
+// The import, the look-up and the call of RunScriptProcedure, in its interpreter; true if one of
+// them failed.
+bool ImportAndCallProcedure(const std::string& name, pid_t menu_process) {
   AppendShippedModuleFolder();
-
-  bool failed = true;  // the import, the look-up or the call
+  bool failed = true;
   PyObject* module = PyImport_ImportModule(kScriptModuleName);  // new; runs the top-level code
   if (module == nullptr) {
     PyErr_Print();  // the failed import, in the interpreter's usual form
@@ -110,17 +97,13 @@ void RunScriptProcedure(std::string name) {
     }
     Py_DECREF(module);
   }
+  return failed;
+}
 
-  EndForkedChild(menu_process, failed);
-  StopInterpreter();
-}  // the name's copy is freed here, after the shut-down
-
-// NOLINTNEXTLINE(performance-unnecessary-value-param): the copy is the point
-int CallScriptIntFunction(std::string name, int value) {
-  const pid_t menu_process = getpid();
-  StartInterpreter();
+// The import, the look-up and the call of CallScriptIntFunction, in its interpreter, with the
+// result converted to `converted`; true if the import, a look-up or the call failed.
+bool ImportAndCallIntFunction(const std::string& name, int value, int& converted) {
   AppendShippedModuleFolder();
-
   PyObject* module_name = PyUnicode_FromString(kScriptModuleName);  // new
   PyObject* module = nullptr;                                       // new, once imported
   if (module_name != nullptr) {
@@ -169,7 +152,6 @@ int CallScriptIntFunction(std::string name, int value) {
   Py_XDECREF(module);
   Py_XDECREF(module_name);
 
-  int converted = kNoResult;
   if (result != nullptr) {
     converted = ConvertToInt(result);
     if (converted == -1 && PyErr_Occurred() != nullptr) {
@@ -177,9 +159,21 @@ int CallScriptIntFunction(std::string name, int value) {
     }
     Py_DECREF(result);
   }
+  return failed;
+}
 
-  EndForkedChild(menu_process, failed);
-  StopInterpreter();
+}  // namespace
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the copy is the point
+void RunScriptProcedure(std::string name) {
+  const pid_t menu_process = getpid();
+  RunInFreshInterpreter([&] { return ImportAndCallProcedure(name, menu_process); });
+}  // the name's copy is freed here, after the shut-down
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the copy is the point
+int CallScriptIntFunction(std::string name, int value) {
+  int converted = kNoResult;
+  RunInFreshInterpreter([&] { return ImportAndCallIntFunction(name, value, converted); });
   return converted;
 }  // the name's copy is freed here, after the shut-down
 

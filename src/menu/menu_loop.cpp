@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,14 +27,14 @@ enum class Step : char {
   kChoice = 'C',     // read the choice (and act on it)
   kEmptyLine = 'L',  // the empty line after a number action
 };
-Step resume_at = Step::kMenu;
+// What the image before handed over, checked, for RunMenuLoop (which takes no arguments) to go on
+// from: the step, the input's end, the unread input (MenuState). Empty in the program's first
+// image.
+std::vector<std::string> resumed;
 
-// What the menu has read from standard input and not yet taken: input typed ahead, the rest of a
-// line, a pipe's contents written all at once.
-std::string unread;
-// Whether standard input has nothing more: it ended, or cannot be read (`read_error` then).
-bool input_ended = false;
-int read_error = 0;
+// The menu's standard input. `unread` is what it has read and not yet taken: input typed ahead, the
+// rest of a line, a pipe's contents written all at once. `input_end` is set once it has nothing
+// more: 0 when it ended, the read's error when it cannot be read.
 
 // Says on standard error what the program cannot do with a standard stream, and why if known.
 void ReportStreamFailure(const char* what, int error) {
@@ -60,9 +61,9 @@ bool WriteLine(const char* text) {
 // nothing more. The menu reads through this buffer of its own, not through C's stdin, which is
 // where a script's input() reads from on a terminal: what is left of the line with the number
 // stays the menu's, and the script gets the next line the user types.
-bool ReadMore() {
+bool ReadMore(std::string& unread, std::optional<int>& input_end) {
   char chunk[8192];
-  while (!input_ended) {
+  while (!input_end) {
     const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
     if (n > 0) {
       unread.append(chunk, static_cast<std::size_t>(n));
@@ -73,8 +74,7 @@ bool ReadMore() {
       pollfd input = {STDIN_FILENO, POLLIN, 0};
       (void)poll(&input, 1, -1);
     } else if (n == 0 || errno != EINTR) {
-      input_ended = true;
-      read_error = n == 0 ? 0 : errno;
+      input_end = n == 0 ? 0 : errno;
     }
   }
   return false;
@@ -82,7 +82,7 @@ bool ReadMore() {
 
 // Skips white space, line ends included, as `>> std::ws` does. True when nothing else can be
 // read: the input has ended, or it cannot be read at all.
-bool InputExhausted() {
+bool InputExhausted(std::string& unread, std::optional<int>& input_end) {
   for (;;) {
     const std::size_t first = unread.find_first_not_of(" \t\n\v\f\r");
     if (first != std::string::npos) {
@@ -90,7 +90,7 @@ bool InputExhausted() {
       return false;
     }
     unread.clear();
-    if (!ReadMore()) {
+    if (!ReadMore(unread, input_end)) {
       return true;
     }
   }
@@ -98,24 +98,24 @@ bool InputExhausted() {
 
 // How the program ends once standard input has nothing more: quietly when the input simply ended,
 // with a message and a failure status when it could not be read.
-int EndOfInputStatus() {
-  if (read_error == 0) {
+int EndOfInputStatus(int input_end) {
+  if (input_end == 0) {
     return EXIT_SUCCESS;
   }
-  ReportStreamFailure("read standard input", read_error);
+  ReportStreamFailure("read standard input", input_end);
   return EXIT_FAILURE;
 }
 
 // Drops what is left of the line, its line end included.
-void DropRestOfLine() {
+void DropRestOfLine(std::string& unread, std::optional<int>& input_end) {
   for (;;) {
-    const std::size_t end = unread.find('\n');
-    if (end != std::string::npos) {
-      unread.erase(0, end + 1);
+    const std::size_t line_end = unread.find('\n');
+    if (line_end != std::string::npos) {
+      unread.erase(0, line_end + 1);
       return;
     }
     unread.clear();
-    if (!ReadMore()) {
+    if (!ReadMore(unread, input_end)) {
       return;
     }
   }
@@ -125,14 +125,14 @@ void DropRestOfLine() {
 // sign and the digits that follow, as far as they go. False when these make no int (text, or a
 // number outside the int range); the rest of that line is then dropped, so the next read starts
 // afresh.
-bool ReadInt(int& value) {
+bool ReadInt(std::string& unread, std::optional<int>& input_end, int& value) {
   std::size_t length = 0;
   for (;;) {
     while (length < unread.size() && ((unread[length] >= '0' && unread[length] <= '9') ||
                                       (length == 0 && (unread[0] == '+' || unread[0] == '-')))) {
       ++length;
     }
-    if (length < unread.size() || !ReadMore()) {
+    if (length < unread.size() || !ReadMore(unread, input_end)) {
       break;
     }
   }
@@ -141,36 +141,48 @@ bool ReadInt(int& value) {
   if (number >> value) {
     return true;
   }
-  DropRestOfLine();
+  DropRestOfLine(unread, input_end);
   return false;
 }
 
-// What a fresh image needs of the menu, as three fields: the step to resume at, the input's state
-// (-1, or once it has ended, 0 or the read's error) and what is unread of it.
-std::vector<std::string> MenuState(Step next) {
-  return {std::string(1, static_cast<char>(next)), std::to_string(input_ended ? read_error : -1),
-          unread};
+// What a fresh image needs of the menu, as three fields: the step to resume at, the input's end
+// (-1 while it has not ended) and what is unread of it.
+std::vector<std::string> MenuState(Step next, const std::string& unread,
+                                   const std::optional<int>& input_end) {
+  return {std::string(1, static_cast<char>(next)), std::to_string(input_end.value_or(-1)), unread};
+}
+
+// The input's end from its field of the menu's state; false if the field is not one.
+bool InputEnd(const std::string& field, std::optional<int>& input_end) {
+  int value = 0;
+  const auto [last, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+  if (error != std::errc() || last != field.data() + field.size() || value < -1) {
+    return false;
+  }
+  input_end = value >= 0 ? std::optional<int>(value) : std::nullopt;
+  return true;
 }
 
 // The number action of choices 1 and 2, with the script function `function`. False once the
 // program ends, with `status`; else `next` is the step that follows.
-bool NumberAction(const char* function, Step& next, int& status) {
+bool NumberAction(const char* function, std::string& unread, std::optional<int>& input_end,
+                  Step& next, int& status) {
   status = EXIT_FAILURE;
   if (!WriteLine(kEnterNumber)) {
     return false;
   }
-  if (InputExhausted()) {
-    status = EndOfInputStatus();
+  if (InputExhausted(unread, input_end)) {
+    status = EndOfInputStatus(*input_end);
     return false;
   }
   // The number is kept apart from the choice, so a typed 3 is only a number.
   int number = 0;
-  if (!ReadInt(number)) {
+  if (!ReadInt(unread, input_end, number)) {
     next = Step::kMenu;
     return WriteLine(kInvalidInput);
   }
   CallScriptIntFunction(function, number);  // its result is not used
-  GoOnInFreshImageIfNeeded(MenuState(Step::kEmptyLine));
+  GoOnInFreshImageIfNeeded(MenuState(Step::kEmptyLine, unread, input_end));
   next = Step::kEmptyLine;
   return true;
 }
@@ -178,46 +190,48 @@ bool NumberAction(const char* function, Step& next, int& status) {
 }  // namespace
 
 bool ResumeMenu(const std::vector<std::string>& state) {
+  std::optional<int> input_end;
   if (state.size() != 3 || state[0].size() != 1 ||
       (state[0][0] != static_cast<char>(Step::kChoice) &&
-       state[0][0] != static_cast<char>(Step::kEmptyLine))) {
+       state[0][0] != static_cast<char>(Step::kEmptyLine)) ||
+      !InputEnd(state[1], input_end)) {
     return false;
   }
-  int ended = 0;
-  const std::string& status = state[1];
-  const auto [end, error] = std::from_chars(status.data(), status.data() + status.size(), ended);
-  if (error != std::errc() || end != status.data() + status.size() || ended < -1) {
-    return false;
-  }
-  resume_at = static_cast<Step>(state[0][0]);
-  input_ended = ended >= 0;
-  read_error = input_ended ? ended : 0;
-  unread = state[2];
+  resumed = state;
   return true;
 }
 
 int RunMenuLoop() {
+  Step step = Step::kMenu;
+  std::string unread;
+  std::optional<int> input_end;
+  if (!resumed.empty()) {
+    step = static_cast<Step>(resumed[0][0]);
+    (void)InputEnd(resumed[1], input_end);  // checked as it was handed over
+    unread = resumed[2];
+  }
   int choice = 0;
-  for (Step step = resume_at;;) {
+  for (;;) {
     switch (step) {
       case Step::kMenu:
         RunScriptProcedure("printsomething");  // the script's menu; all of it is out on return
-        GoOnInFreshImageIfNeeded(MenuState(Step::kChoice));
+        GoOnInFreshImageIfNeeded(MenuState(Step::kChoice, unread, input_end));
         step = Step::kChoice;
         break;
 
       case Step::kChoice:
-        if (InputExhausted()) {
-          return EndOfInputStatus();
+        if (InputExhausted(unread, input_end)) {
+          return EndOfInputStatus(*input_end);
         }
         step = Step::kMenu;  // unless a number action follows
-        if (!ReadInt(choice)) {
+        if (!ReadInt(unread, input_end, choice)) {
           if (!WriteLine(kInvalidInput)) {
             return EXIT_FAILURE;
           }
         } else if (choice == 1 || choice == 2) {
           int status = EXIT_SUCCESS;
-          if (!NumberAction(choice == 1 ? "PrintMe" : "DoubleValue", step, status)) {
+          if (!NumberAction(choice == 1 ? "PrintMe" : "DoubleValue", unread, input_end, step,
+                            status)) {
             return status;
           }
         } else if (choice == 3) {
