@@ -1,26 +1,20 @@
 #include "bridge/fresh_image.h"
 
 #include <fcntl.h>
-#include <sys/auxv.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "bridge/call_leftovers.h"
+#include "bridge/run_facts.h"
 #include "bridge/script_bridge.h"
 
 namespace {
@@ -35,19 +29,6 @@ constexpr std::string_view kFormat = "script-menu handed over, 1";
 
 // Sealed, the memory file cannot change once written, and only a memory file can be sealed.
 constexpr int kSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
-
-// What every image is started with: the program's own arguments and the environment it started
-// with, so that a script's change to the loader's variables (LD_PRELOAD, say) never reaches the
-// program itself; the script's environment is handed over instead.
-// The arguments are copied as the program starts: a script may write over main's (a process title).
-std::optional<std::vector<std::string>> program_arguments;
-std::vector<std::string> start_environment;
-// ProgramToStart(), as the program started.
-std::string program_to_start;
-// The process name the program started with, which the kernel would make the file's name.
-std::string process_name;
-// What the program has said once, in this image or one before it.
-std::vector<std::string> said;
 
 // A field of the memory file: its length, a colon, its bytes (any, NUL included).
 void AppendField(std::string& file, std::string_view field) {
@@ -103,12 +84,6 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   }
   pointers.push_back(nullptr);
   return pointers;
-}
-
-std::string CurrentProcessName() {
-  char name[17] = {};  // the kernel's 16 bytes, NUL included
-  prctl(PR_GET_NAME, name);
-  return name;
 }
 
 // The memory file with what is handed over, at a descriptor that the new image inherits, read
@@ -203,77 +178,15 @@ void RestoreEnvironment(const std::vector<std::string_view>& entries) {
   std::exit(EXIT_FAILURE);
 }
 
-// The file the kernel lists this program's own code as mapped from; empty where /proc cannot tell.
-// It is the program's file also where the image was started through the dynamic loader (ld.so
-// with its options) or a checker such as valgrind, whose file /proc/self/exe then is.
-std::string FileOfOwnCode() {
-  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): an address, to find in the list
-  const auto own_code = reinterpret_cast<std::uintptr_t>(&FileOfOwnCode);
-  std::ifstream maps("/proc/self/maps");
-  for (std::string line; std::getline(maps, line);) {
-    unsigned long long start = 0;
-    unsigned long long end = 0;
-    int path_at = 0;
-    // start-end permissions offset device inode path
-    if (std::sscanf(line.c_str(), "%llx-%llx %*s %*s %*s %*s %n", &start, &end, &path_at) >= 2 &&
-        start <= own_code && own_code < end && path_at > 0) {
-      return line.substr(static_cast<std::size_t>(path_at));
-    }
-  }
-  return "";
-}
-
-bool SameFile(const char* one, const char* other) {
-  struct stat first = {};
-  struct stat second = {};
-  return stat(one, &first) == 0 && stat(other, &second) == 0 && first.st_dev == second.st_dev &&
-         first.st_ino == second.st_ino;
-}
-
-// /proc/self/exe, which starts the file this image runs even if it has since been replaced on
-// disk (a package upgrade), where that is the program's; else the program's file.
-std::string ProgramToStart() {
-  std::string own = FileOfOwnCode();
-  constexpr std::string_view kGone = " (deleted)";
-  const bool gone = own.size() >= kGone.size() &&
-                    own.compare(own.size() - kGone.size(), kGone.size(), kGone) == 0;
-  if (own.empty() || gone || SameFile(own.c_str(), "/proc/self/exe")) {
-    return access("/proc/self/exe", X_OK) == 0 ? "/proc/self/exe" : ProgramFile().string();
-  }
-  return own;
-}
-
 }  // namespace
 
-std::filesystem::path ProgramFile() {
-  if (const std::string own = FileOfOwnCode(); !own.empty()) {
-    return own;  // " (deleted)" after the name, if it has gone since, leaves its folder as it was
-  }
-  std::error_code error;
-  // NOLINTNEXTLINE(performance-no-int-to-ptr): the kernel hands the address over as a number
-  const auto* started_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
-  if (started_as == nullptr) {
-    return {};
-  }
-  const std::filesystem::path resolved = std::filesystem::canonical(started_as, error);
-  return error ? std::filesystem::path() : resolved;
-}
-
 std::optional<std::vector<std::string>> TakeOverFromFormerImage(char** arguments) {
-  program_arguments.emplace();
-  for (char** argument = arguments; *argument != nullptr; ++argument) {
-    program_arguments->emplace_back(*argument);
-  }
   const char* variable = std::getenv(kHandedOverVariable);
   const std::string handed_over = variable != nullptr ? variable : "";
   if (variable != nullptr) {
     unsetenv(kHandedOverVariable);  // no script, and no process a script starts, sees it
   }
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    start_environment.emplace_back(*entry);
-  }
-  program_to_start = ProgramToStart();
-  process_name = CurrentProcessName();
+  KeepStartFacts(arguments);
 
   const std::optional<int> file = HandedOverFile(handed_over);
   if (!file) {
@@ -297,10 +210,9 @@ std::optional<std::vector<std::string>> TakeOverFromFormerImage(char** arguments
       !TakeFields(rest, carried) || !rest.empty()) {
     CannotTakeOver();
   }
-  process_name = name;
-  prctl(PR_SET_NAME, process_name.c_str());
+  TakeOverProcessName(std::string(name));
   RestoreEnvironment(environment);
-  said.assign(said_before.begin(), said_before.end());
+  TakeOverSaid(std::vector<std::string>(said_before.begin(), said_before.end()));
   return std::vector<std::string>(carried.begin(), carried.end());
 }
 
@@ -308,26 +220,27 @@ void StartFreshImage(const std::vector<std::string>& carried) {
   std::fflush(nullptr);  // what C's streams hold, written by a C library, say, is not lost
   std::string contents;
   AppendField(contents, kFormat);
-  AppendField(contents, process_name);
+  AppendField(contents, ProcessName());
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     environment.emplace_back(*entry);
   }
   AppendFields(contents, environment);
-  AppendFields(contents, said);
+  AppendFields(contents, Said());
   AppendFields(contents, carried);
 
-  const int file = program_arguments ? HandOverFile(contents) : -1;
+  const std::optional<std::vector<std::string>>& start_arguments = StartArguments();
+  const int file = start_arguments ? HandOverFile(contents) : -1;
   int error = errno;
   if (file >= 0 && fcntl(file, F_SETFD, 0) != 0) {  // the new image's to read
     error = errno;
     close(file);
   } else if (file >= 0) {
-    std::vector<std::string> started_with = start_environment;
+    std::vector<std::string> started_with = StartEnvironment();
     started_with.push_back(std::string(kHandedOverVariable) + "=" + std::to_string(getpid()) + ":" +
                            std::to_string(file));
-    std::vector<std::string> arguments = *program_arguments;
-    execve(program_to_start.c_str(), Pointers(arguments).data(), Pointers(started_with).data());
+    std::vector<std::string> arguments = *start_arguments;
+    execve(ProgramToStart().c_str(), Pointers(arguments).data(), Pointers(started_with).data());
     error = errno;
     close(file);
   }
@@ -344,25 +257,4 @@ void StartFreshImage(const std::vector<std::string>& carried) {
   SayOnce(std::string("cannot start the program afresh: ") + std::strerror(error) +
           "; it goes on in this process, with what the calls before left in it");
   RemoveFaultGuard();  // the threads left run on
-}
-
-std::optional<std::string> StartEnvironmentValue(const std::string& name) {
-  if (!program_arguments) {
-    const char* value = std::getenv(name.c_str());  // not started as the program: this process's
-    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
-  }
-  const std::string prefix = name + "=";
-  for (const std::string& entry : start_environment) {
-    if (entry.compare(0, prefix.size(), prefix) == 0) {
-      return entry.substr(prefix.size());
-    }
-  }
-  return std::nullopt;
-}
-
-void SayOnce(const std::string& message) {
-  if (std::find(said.begin(), said.end(), message) == said.end()) {
-    said.push_back(message);
-    std::fprintf(stderr, "script-menu: %s\n", message.c_str());
-  }
 }

@@ -23,7 +23,7 @@
 #include <utility>
 
 #include "bridge/call_leftovers.h"
-#include "bridge/fresh_image.h"
+#include "bridge/run_facts.h"
 #include "bridge/script_threads.h"
 
 // Set by the build: the python3 executable this program is built against.

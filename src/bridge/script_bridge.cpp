@@ -10,6 +10,7 @@
 #include "bridge/call_leftovers.h"
 #include "bridge/fresh_image.h"
 #include "bridge/interpreter.h"
+#include "bridge/run_facts.h"
 
 // Set by the build: where the shipped PythonCode module lies relative to the program's folder.
 #ifndef SCRIPT_MENU_MODULE_DIR_FROM_BIN
