@@ -30,51 +30,6 @@ constexpr std::string_view kFormat = "script-menu handed over, 1";
 // Sealed, the memory file cannot change once written, and only a memory file can be sealed.
 constexpr int kSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
 
-// A field of the memory file: its length, a colon, its bytes (any, NUL included).
-void AppendField(std::string& file, std::string_view field) {
-  file += std::to_string(field.size());
-  file += ':';
-  file += field;
-}
-
-// Takes the next field off `file`; false if there is none.
-bool TakeField(std::string_view& file, std::string_view& field) {
-  std::size_t length = 0;
-  const char* end = file.data() + file.size();
-  const auto [digits_end, error] = std::from_chars(file.data(), end, length);
-  if (error != std::errc() || digits_end == end || *digits_end != ':' ||
-      length > static_cast<std::size_t>(end - digits_end - 1)) {
-    return false;
-  }
-  field = std::string_view(digits_end + 1, length);
-  file.remove_prefix(static_cast<std::size_t>(digits_end + 1 - file.data()) + length);
-  return true;
-}
-
-// Takes a count of fields, then as many fields, off `file`; false if they are not there.
-bool TakeFields(std::string_view& file, std::vector<std::string_view>& fields) {
-  std::string_view count;
-  std::size_t fields_left = 0;
-  if (!TakeField(file, count) ||
-      std::from_chars(count.data(), count.data() + count.size(), fields_left).ec != std::errc()) {
-    return false;
-  }
-  for (std::string_view field; fields_left > 0; --fields_left) {
-    if (!TakeField(file, field)) {
-      return false;
-    }
-    fields.push_back(field);
-  }
-  return true;
-}
-
-void AppendFields(std::string& file, const std::vector<std::string>& fields) {
-  AppendField(file, std::to_string(fields.size()));
-  for (const std::string& field : fields) {
-    AppendField(file, field);
-  }
-}
-
 // The strings as execve takes them, ended by a null pointer.
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
@@ -179,6 +134,52 @@ void RestoreEnvironment(const std::vector<std::string_view>& entries) {
 }
 
 }  // namespace
+
+void AppendField(std::string& record, std::string_view field) {
+  record += std::to_string(field.size());
+  record += ':';
+  record += field;
+}
+
+bool TakeField(std::string_view& record, std::string_view& field) {
+  std::size_t length = 0;
+  const char* end = record.data() + record.size();
+  const auto [digits_end, error] = std::from_chars(record.data(), end, length);
+  if (error != std::errc() || digits_end == end || *digits_end != ':' ||
+      length > static_cast<std::size_t>(end - digits_end - 1)) {
+    return false;
+  }
+  field = std::string_view(digits_end + 1, length);
+  record.remove_prefix(static_cast<std::size_t>(digits_end + 1 - record.data()) + length);
+  return true;
+}
+
+bool TakeFields(std::string_view& record, std::vector<std::string_view>& fields) {
+  std::string_view count;
+  std::size_t fields_left = 0;
+  if (!TakeField(record, count)) {
+    return false;
+  }
+  const char* count_end = count.data() + count.size();
+  const auto [digits_end, error] = std::from_chars(count.data(), count_end, fields_left);
+  if (error != std::errc() || digits_end != count_end) {
+    return false;
+  }
+  for (std::string_view field; fields_left > 0; --fields_left) {
+    if (!TakeField(record, field)) {
+      return false;
+    }
+    fields.push_back(field);
+  }
+  return true;
+}
+
+void AppendFields(std::string& record, const std::vector<std::string>& fields) {
+  AppendField(record, std::to_string(fields.size()));
+  for (const std::string& field : fields) {
+    AppendField(record, field);
+  }
+}
 
 std::optional<std::vector<std::string>> TakeOverFromFormerImage(char** arguments) {
   const char* variable = std::getenv(kHandedOverVariable);

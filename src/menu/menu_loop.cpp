@@ -1,19 +1,16 @@
 #include "menu/menu_loop.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bridge/script_bridge.h"
+#include "menu/menu_input.h"
 
 namespace {
 
@@ -31,10 +28,6 @@ enum class Step : char {
 // from: the step, the input's end, the unread input (MenuState). Empty in the program's first
 // image.
 std::vector<std::string> resumed;
-
-// The menu's standard input. `unread` is what it has read and not yet taken: input typed ahead, the
-// rest of a line, a pipe's contents written all at once. `input_end` is set once it has nothing
-// more: 0 when it ended, the read's error when it cannot be read.
 
 // Says on standard error what the program cannot do with a standard stream, and why if known.
 void ReportStreamFailure(const char* what, int error) {
@@ -57,45 +50,6 @@ bool WriteLine(const char* text) {
   return false;
 }
 
-// Reads what standard input has now (one line, from a terminal) onto `unread`. False once it has
-// nothing more. The menu reads through this buffer of its own, not through C's stdin, which is
-// where a script's input() reads from on a terminal: what is left of the line with the number
-// stays the menu's, and the script gets the next line the user types.
-bool ReadMore(std::string& unread, std::optional<int>& input_end) {
-  char chunk[8192];
-  while (!input_end) {
-    const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
-    if (n > 0) {
-      unread.append(chunk, static_cast<std::size_t>(n));
-      return true;
-    }
-    if (n < 0 && errno == EAGAIN) {
-      // Made non-blocking by another process that shares it: wait for it as a blocking read would.
-      pollfd input = {STDIN_FILENO, POLLIN, 0};
-      (void)poll(&input, 1, -1);
-    } else if (n == 0 || errno != EINTR) {
-      input_end = n == 0 ? 0 : errno;
-    }
-  }
-  return false;
-}
-
-// Skips white space, line ends included, as `>> std::ws` does. True when nothing else can be
-// read: the input has ended, or it cannot be read at all.
-bool InputExhausted(std::string& unread, std::optional<int>& input_end) {
-  for (;;) {
-    const std::size_t first = unread.find_first_not_of(" \t\n\v\f\r");
-    if (first != std::string::npos) {
-      unread.erase(0, first);
-      return false;
-    }
-    unread.clear();
-    if (!ReadMore(unread, input_end)) {
-      return true;
-    }
-  }
-}
-
 // How the program ends once standard input has nothing more: quietly when the input simply ended,
 // with a message and a failure status when it could not be read.
 int EndOfInputStatus(int input_end) {
@@ -104,45 +58,6 @@ int EndOfInputStatus(int input_end) {
   }
   ReportStreamFailure("read standard input", input_end);
   return EXIT_FAILURE;
-}
-
-// Drops what is left of the line, its line end included.
-void DropRestOfLine(std::string& unread, std::optional<int>& input_end) {
-  for (;;) {
-    const std::size_t line_end = unread.find('\n');
-    if (line_end != std::string::npos) {
-      unread.erase(0, line_end + 1);
-      return;
-    }
-    unread.clear();
-    if (!ReadMore(unread, input_end)) {
-      return;
-    }
-  }
-}
-
-// Reads one int as formatted extraction (`>>`) reads it, once white space is skipped: an optional
-// sign and the digits that follow, as far as they go. False when these make no int (text, or a
-// number outside the int range); the rest of that line is then dropped, so the next read starts
-// afresh.
-bool ReadInt(std::string& unread, std::optional<int>& input_end, int& value) {
-  std::size_t length = 0;
-  for (;;) {
-    while (length < unread.size() && ((unread[length] >= '0' && unread[length] <= '9') ||
-                                      (length == 0 && (unread[0] == '+' || unread[0] == '-')))) {
-      ++length;
-    }
-    if (length < unread.size() || !ReadMore(unread, input_end)) {
-      break;
-    }
-  }
-  std::istringstream number(unread.substr(0, length));
-  unread.erase(0, length);
-  if (number >> value) {
-    return true;
-  }
-  DropRestOfLine(unread, input_end);
-  return false;
 }
 
 // What a fresh image needs of the menu, as three fields: the step to resume at, the input's end
