@@ -50,13 +50,13 @@ bool Install(const fs::path& prefix) {
   return std::system(install.c_str()) == 0;
 }
 
-TEST(ModuleSearch, ShippedModuleIsFoundFromAnyFolderWithNoEnvironment) {
+TEST(Environment, ShippedModuleIsFoundFromAnyFolderWithNoEnvironment) {
   const auto run = RunProgram(WithNoEnvironment("/"), kShippedInput);
   EXPECT_EQ(run.out, kShippedDialogue);
   EXPECT_TRUE(support::EndedCleanly(run));
 }
 
-TEST(ModuleSearch, ShippedModuleIsFoundWithoutProc) {
+TEST(Environment, ShippedModuleIsFoundWithoutProc) {
   // /proc is hidden in a namespace of the test's own, as in a container that does not mount it;
   // the program is started by a relative path to a link to it, as from a shell in a folder of
   // links such as ~/bin.
@@ -76,7 +76,7 @@ TEST(ModuleSearch, ShippedModuleIsFoundWithoutProc) {
   EXPECT_TRUE(support::EndedCleanly(run));
 }
 
-TEST(ModuleSearch, ModuleInTheWorkingFolderIsNeverRunUnlessPythonpathNamesIt) {
+TEST(Environment, ModuleInTheWorkingFolderIsNeverRunUnlessPythonpathNamesIt) {
   const TempDir untrusted;
   WriteModule(untrusted.path, "print('stray module ran')\ndef printsomething():\n    pass\n");
   const auto ignored = RunProgram(WithNoEnvironment(untrusted.path), "3\n");
@@ -87,12 +87,12 @@ TEST(ModuleSearch, ModuleInTheWorkingFolderIsNeverRunUnlessPythonpathNamesIt) {
   EXPECT_EQ(RunProgram(opted_in, "3\n").out, "stray module ran\n");
 }
 
-TEST(ModuleSearch, PythonpathWinsOverTheShippedModule) {
+TEST(Environment, PythonpathWinsOverTheShippedModule) {
   const auto run = support::Talk(support::kEchoModule, "3\n");
   EXPECT_EQ(run.out, "menu\n");
 }
 
-TEST(ModuleSearch, PythonpathAScriptSetsCountsFromTheNextCall) {
+TEST(Environment, PythonpathAScriptSetsCountsFromTheNextCall) {
   const support::TempDir first;
   const support::TempDir second;
   support::WriteModule(first.path,
@@ -107,7 +107,7 @@ TEST(ModuleSearch, PythonpathAScriptSetsCountsFromTheNextCall) {
   EXPECT_TRUE(support::EndedCleanly(run));
 }
 
-TEST(ModuleSearch, ProgramWithoutItsModuleReportsTheFailedImportAndGoesOn) {
+TEST(Environment, ProgramWithoutItsModuleReportsTheFailedImportAndGoesOn) {
   // A copy of the program in a folder with no share/ beside it finds no module at all.
   const TempDir elsewhere;
   fs::create_directories(elsewhere.path / "bin");
@@ -133,7 +133,7 @@ std::set<std::string> Contents(const fs::path& folder) {
   return contents;
 }
 
-TEST(ModuleSearch, InstalledProgramRunsItsInstalledModuleAndWritesNothingThere) {
+TEST(Environment, InstalledProgramRunsItsInstalledModuleAndWritesNothingThere) {
   const TempDir prefix;
   ASSERT_TRUE(Install(prefix.path));
   const auto installed = Contents(prefix.path);
@@ -148,7 +148,7 @@ TEST(ModuleSearch, InstalledProgramRunsItsInstalledModuleAndWritesNothingThere) 
   EXPECT_EQ(RunProgram(launch, "3\n").out, std::string("installed copy\n") + kShippedMenu);
 }
 
-TEST(ModuleSearch, ActivatedVirtualEnvironmentIsUsedWhenItIsOfThisInterpreter) {
+TEST(Environment, ActivatedVirtualEnvironmentIsUsedWhenItIsOfThisInterpreter) {
   // As the activated shell's python3 would: the environment's sys.prefix, its site-packages and
   // their .pth files, and the installation's own folders as its base, at a fresh image's start and
   // at a restart in the same process alike. One of another interpreter is not used, and the
@@ -211,7 +211,7 @@ def printsomething():
   }
 }
 
-TEST(Locale, ScriptTextComesOutAsUtf8UnderTheCLocale) {
+TEST(Environment, ScriptTextComesOutAsUtf8UnderTheCLocale) {
   for (const char* locale : {"LANG", "LC_ALL=C", "LC_ALL=POSIX"}) {
     Launch launch;
     launch.env = {"LANG", locale};
@@ -232,7 +232,7 @@ TEST(Locale, ScriptTextComesOutAsUtf8UnderTheCLocale) {
   EXPECT_EQ(run.err, "");
 }
 
-TEST(InterpreterStart, UsesTheInstallationItWasBuiltAgainstWhateverPython3IsOnPath) {
+TEST(Environment, InterpreterUsesTheInstallationItWasBuiltAgainstWhateverPython3IsOnPath) {
   // A python3 first on PATH, beside what looks like a standard library of the same release but is
   // none: an interpreter that located its installation from PATH could not start.
   const TempDir decoy;
@@ -251,7 +251,7 @@ TEST(InterpreterStart, UsesTheInstallationItWasBuiltAgainstWhateverPython3IsOnPa
   EXPECT_TRUE(support::EndedCleanly(run));
 }
 
-TEST(InterpreterStart, EveryCallHasTheAllocatorAndLoaderThatTheProgramStartedWith) {
+TEST(Environment, EveryCallHasTheAllocatorAndLoaderThatTheProgramStartedWith) {
   // A script may set these for the processes it starts. A later interpreter of the program's own
   // process that took another allocator would free the first one's memory with it, and crash; a
   // fresh image of the program started with the script's LD_PRELOAD would load that library. The
@@ -331,7 +331,7 @@ std::vector<std::string> RunPath(const fs::path& program) {
   return entries;
 }
 
-TEST(InterpreterStart, NoProgramLooksForLibrariesInTheWorkingFolder) {
+TEST(Environment, NoProgramLooksForLibrariesInTheWorkingFolder) {
   // Each program's run path names the folder of the libpython it is built against, when the
   // loader would not search that folder anyway, and nothing else: an empty or relative entry is
   // taken from the folder the program is run in, where a planted library would run in its place.
@@ -348,7 +348,7 @@ TEST(InterpreterStart, NoProgramLooksForLibrariesInTheWorkingFolder) {
   }
 }
 
-TEST(InterpreterStart, FailureEndsTheProgramWithTheReasonNotACrash) {
+TEST(Environment, FailedInterpreterStartEndsTheProgramWithTheReasonNotACrash) {
   // No standard library, which older releases take for a fatal error and abort on; and a setting
   // they take for the user's error, and exit on.
   const TempDir empty_home;

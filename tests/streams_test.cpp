@@ -432,7 +432,7 @@ def DoubleValue(value):
     return value
 )py";
 
-TEST(ScriptReadingInput, GetsTheNextLineTypedOnATerminal) {
+TEST(Streams, ScriptReadingInputGetsTheNextLineTypedOnATerminal) {
   // On a terminal input() writes its prompt on standard error.
   const std::string err = TalkInLockstep(
       kAskingModule, true,
@@ -446,7 +446,7 @@ TEST(ScriptReadingInput, GetsTheNextLineTypedOnATerminal) {
   EXPECT_EQ(err, "Your name? Your name? ");
 }
 
-TEST(ScriptReadingInput, GetsTheNextLineOverAPipeWhenItIsWrittenAfterTheNumber) {
+TEST(Streams, ScriptReadingInputGetsTheNextLineOverAPipeWhenItIsWrittenAfterTheNumber) {
   const std::string err = TalkInLockstep(
       kAskingModule, false,
       {{"menu\n", "1 5\n"},
@@ -459,7 +459,7 @@ TEST(ScriptReadingInput, GetsTheNextLineOverAPipeWhenItIsWrittenAfterTheNumber) 
   EXPECT_EQ(err, "");
 }
 
-TEST(ScriptReadingInput, OverAPipeGetsNothingThatTheMenuHasReadAlready) {
+TEST(Streams, ScriptReadingInputOverAPipeGetsNothingThatTheMenuHasReadAlready) {
   // All of it arrives before the menu's first read, so the menu has taken the name too: the script
   // finds the input at its end, and the menu takes the name for a choice.
   const auto run = support::Talk(kAskingModule, "1 5\nAnn\n3\n");

@@ -30,23 +30,6 @@ if len(os.listdir("/proc/self/task")) > 1:
     print("a thread of an earlier call is still running")
 )py";
 
-// A transcript of `cycles` choices of 1 with numbers 1, 2, ..., then 3, for a module whose
-// printsomething prints "menu" and whose PrintMe prints its number.
-struct Cycles {
-  std::string input;
-  std::string output = "menu\n";
-};
-
-Cycles PrintMeCycles(int cycles) {
-  Cycles transcript;
-  for (int i = 1; i <= cycles; ++i) {
-    transcript.input += "1 " + std::to_string(i) + "\n";
-    transcript.output += "Enter a number.\n" + std::to_string(i) + "\n\nmenu\n";
-  }
-  transcript.input += "3\n";
-  return transcript;
-}
-
 struct LeftRunning {
   const char* name;
   const char* start;  // Python statement that starts a thread running spin()
@@ -81,7 +64,7 @@ TEST_P(ThreadsLeftRunning, EndWithTheProcessThatHoldsThem) {
   if ((release == "3.6" || release == "3.7") && std::string(GetParam().loop) == "pass") {
     GTEST_SKIP() << "3.6 and 3.7 keep a busy thread running through the shut-down (doc/modules.md)";
   }
-  const Cycles cycles = PrintMeCycles(8);
+  const support::Cycles cycles = support::PrintMeCycles(8);
   const auto run = Talk(ModuleLeavingAThread(GetParam()), cycles.input);
   EXPECT_EQ(run.signal, 0) << run.err;
   EXPECT_EQ(run.err, "");
@@ -112,7 +95,7 @@ void PrintTo(const Outliving& threads, std::ostream* out) { *out << threads.name
 class ThreadsOutlivingTheirCall : public testing::TestWithParam<Outliving> {};
 
 TEST_P(ThreadsOutlivingTheirCall, NeverStopTheDialogue) {
-  const Cycles cycles = PrintMeCycles(4);
+  const support::Cycles cycles = support::PrintMeCycles(4);
   const auto run = Talk(std::string(kLeftoverCheck) + R"py(
 def outlive():
     time.sleep(0.3)
@@ -202,7 +185,7 @@ TEST_P(ThreadPatterns, LeaveTheDialogueGoing) {
   }
   // Six cycles: a pattern shows within two or three, and each call here is followed by a fresh
   // image.
-  const Cycles cycles = PrintMeCycles(6);
+  const support::Cycles cycles = support::PrintMeCycles(6);
   support::Launch launch;
   launch.env = {std::string("CALLING_BACK=") + SCRIPT_MENU_CALLING_BACK_LIBRARY};
   launch.patience = support::PatienceForCalls(2 * 6);
@@ -336,286 +319,6 @@ INSTANTIATE_TEST_SUITE_P(
 )py",
                 "3.13"}),
     [](const testing::TestParamInfo<Pattern>& info) { return info.param.name; });
-
-// A module whose PrintMe leaves a daemon thread behind, and writes the process id of each call in
-// the file $PIDS; DoubleValue runs the statement in $DOUBLE.
-constexpr char kLeavesAThread[] = R"py(
-import os, queue, signal, sys, threading, time
-
-with open(os.environ["PIDS"], "a") as pids:
-    print(os.getpid(), file=pids)
-
-def printsomething():
-    print("menu")
-
-def PrintMe(value):
-    threading.Thread(target=queue.Queue().get, daemon=True).start()
-    print(value, flush=True)
-    return value
-
-def DoubleValue(value):
-    exec(os.environ.get("DOUBLE", "pass"))
-    print(value * 2)
-    return value * 2
-)py";
-
-// Whether a process has ended (a zombie counts: it runs no more).
-bool Ended(pid_t process) {
-  std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
-  std::string pid;
-  std::string name;
-  std::string state;
-  return !(stat >> pid >> name >> state) || state == "Z";
-}
-
-// One process, the program's, made every call, and it has ended.
-void ExpectOneProcessThatEnded(const std::filesystem::path& pids, pid_t program) {
-  std::ifstream listed(pids);
-  std::vector<pid_t> processes;
-  for (pid_t process = 0; listed >> process;) {
-    processes.push_back(process);
-  }
-  EXPECT_GE(processes.size(), 2U);
-  for (const pid_t process : processes) {
-    EXPECT_EQ(process, program);
-  }
-  EXPECT_TRUE(Ended(program));
-}
-
-TEST(FreshImage, TheProgramEndsAsTheDialogueEnds) {
-  struct Case {
-    const char* name;
-    const char* double_value;  // run by DoubleValue
-    const char* out;
-    int exit_code;
-    int signal;
-  };
-  for (const Case& c :
-       {Case{"choice 3", "pass", "menu\nEnter a number.\n5\n\nmenu\nEnter a number.\n8\n\nmenu\n",
-             0, 0},
-        Case{"SystemExit(4)", "sys.exit(4)", "menu\nEnter a number.\n5\n\nmenu\nEnter a number.\n",
-             4, 0},
-        Case{"a signal", "sys.stdout.flush(); os.kill(os.getpid(), signal.SIGTERM)",
-             "menu\nEnter a number.\n5\n\nmenu\nEnter a number.\n", -1, SIGTERM}}) {
-    const support::TempDir folder;
-    support::WriteModule(folder.path, kLeavesAThread);
-    support::Launch launch;
-    launch.env = {"PYTHONPATH=" + folder.path.string(), "PIDS=" + (folder.path / "pids").string(),
-                  std::string("DOUBLE=") + c.double_value};
-    support::Child child = support::Start(launch);
-    const pid_t program = child.pid;
-    support::Send(child, "1 5\n2 4\n3\n");
-    const auto run = support::Finish(child);
-    EXPECT_EQ(run.out, c.out) << c.name;
-    EXPECT_EQ(run.err, "") << c.name;
-    EXPECT_EQ(run.exit_code, c.exit_code) << c.name;
-    EXPECT_EQ(run.signal, c.signal) << c.name;
-    ExpectOneProcessThatEnded(folder.path / "pids", program);
-  }
-}
-
-TEST(FreshImage, SignalsSentToTheProgramReachItOnce) {
-  // After two fresh images: Ctrl-C on the terminal interrupts a call, once, and the dialogue goes
-  // on; at the prompt it ends the program. SIGTERM and SIGHUP end the program.
-  for (const int sent : {SIGINT, SIGTERM, SIGHUP}) {
-    const support::TempDir folder;
-    support::WriteModule(folder.path, kLeavesAThread);
-    support::Launch launch;
-    launch.env = {"PYTHONPATH=" + folder.path.string(), "PIDS=" + (folder.path / "pids").string(),
-                  "DOUBLE=print('waiting', flush=True); time.sleep(60)"};
-    launch.terminal = sent == SIGINT;
-    support::Child child = support::Start(launch);
-    const pid_t program = child.pid;
-    ASSERT_TRUE(support::Send(child, "1 5\n1 6\n2 7\n"));
-    ASSERT_TRUE(support::WaitForOutput(child, "waiting\n"));
-    const std::string interrupted = "waiting\n\nmenu\n";
-    if (sent == SIGINT) {
-      ASSERT_TRUE(support::Send(child, "\x03"));  // Ctrl-C, to the terminal's process group
-      ASSERT_TRUE(support::WaitForOutput(child, interrupted)) << child.err;
-      // At the prompt. One that comes as the menu's interpreter shuts down is the interpreter's,
-      // and is pressed again, as a user would.
-      for (int i = 0; i < 5 && child.output >= 0; ++i) {
-        ASSERT_TRUE(support::Send(child, "\x03"));
-        support::WaitForOutput(child, "more output", 0, std::chrono::milliseconds(1000));
-      }
-    } else {
-      kill(program, sent);
-    }
-    const auto run = support::Finish(child);
-    const std::string dialogue =
-        "menu\nEnter a number.\n5\n\nmenu\nEnter a number.\n6\n\nmenu\nEnter a number.\n";
-    if (sent == SIGINT) {
-      EXPECT_EQ(run.out, dialogue + interrupted);
-      // A press that came as an interpreter shut down is reported by it as ignored, and lost
-      // (a slow machine makes that likelier); the call's own report comes once.
-      std::string reports = run.err;
-      for (std::size_t at = 0; (at = reports.find("Exception ignored", at)) != std::string::npos;) {
-        const std::size_t lost = reports.find("KeyboardInterrupt", at);
-        reports.erase(at, lost == std::string::npos ? lost : lost - at + 17);
-      }
-      const auto report = reports.find("KeyboardInterrupt");
-      EXPECT_NE(report, std::string::npos) << run.err;
-      EXPECT_EQ(reports.find("KeyboardInterrupt", report + 1), std::string::npos) << run.err;
-      EXPECT_EQ(run.err.find("script-menu:"), std::string::npos) << run.err;
-    } else {
-      EXPECT_EQ(run.out, dialogue + "waiting\n");
-      EXPECT_EQ(run.err, "");
-    }
-    EXPECT_EQ(run.signal, sent);
-    ExpectOneProcessThatEnded(folder.path / "pids", program);
-  }
-}
-
-TEST(FreshImage, ChangesNothingTheUserCanSee) {
-  // All the input at once; the working folder, the environment, a descriptor, signal dispositions
-  // and a timer as the call before left them; one process, the test's child, throughout; the fault
-  // action the first call had (no guard of the program's left in place), and no descriptor of
-  // the program's own left over; its command line, which the first call overwrote as a process
-  // title does; a start variable it removed stays removed; what a C library left in a stream it
-  // never closed is written; the environment begins where the kernel laid it out, as a library
-  // that sets a process title expects; every line once, with a thread left or not.
-  const support::TempDir folder;
-  std::filesystem::create_directory(folder.path / "elsewhere");
-  const auto run = Talk(R"py(
-import os, queue, signal, threading
-
-def printsomething():
-    print("menu")
-
-def PrintMe(value):
-    if value == 1:
-        os.chdir("elsewhere")
-        os.environ["LEFT"] = "by the first call"
-        os.environ["FIRST"] = str(os.getpid())
-        os.environ["FAULTS"] = repr(signal.getsignal(signal.SIGSEGV))
-        del os.environ["GONE"]
-        os.dup2(os.open("kept", os.O_WRONLY | os.O_CREAT), 9)
-        signal.signal(signal.SIGUSR1, signal.SIG_IGN)
-        signal.setitimer(signal.ITIMER_REAL, 3600)
-        with open("/proc/self/cmdline", "rb") as command, open("/proc/self/stat") as stat:
-            os.environ["COMMAND"] = command.read().hex()
-            import ctypes
-            ctypes.memmove(int(stat.read().rsplit(")", 1)[1].split()[45]), b"title\0", 6)
-        libc = ctypes.CDLL(None)
-        libc.fopen.restype = ctypes.c_void_p
-        libc.fputs.argtypes = [ctypes.c_char_p, ctypes.c_void_p]
-        libc.fputs(b"by C\n", libc.fopen(b"unclosed", b"w"))
-    else:
-        with open("/proc/self/cmdline", "rb") as command, open("/proc/self/stat") as stat:
-            same_command = command.read().hex() == os.environ["COMMAND"]
-            environment_at = [int(at) for at in stat.read().rsplit(")", 1)[1].split()[47:49]]
-        import ctypes
-        first = ctypes.POINTER(ctypes.c_void_p).in_dll(ctypes.CDLL(None), "environ")[0]
-        descriptors = len(os.listdir("/proc/self/fd"))
-        print(os.path.basename(os.getcwd()), os.environ["LEFT"], os.fstat(9).st_size,
-              signal.getsignal(signal.SIGUSR1) == signal.SIG_IGN,
-              signal.getitimer(signal.ITIMER_REAL)[0] > 3000,
-              descriptors - int(os.environ.setdefault("DESCRIPTORS", str(descriptors))),
-              same_command, "GONE" in os.environ, os.path.getsize("unclosed"),
-              environment_at[0] <= first < environment_at[1])
-    print(os.getpid() == int(os.environ["FIRST"]), os.getppid() == int(os.environ["TEST"]),
-          repr(signal.getsignal(signal.SIGSEGV)) == os.environ["FAULTS"])
-    if value != 3:
-        threading.Thread(target=queue.Queue().get, daemon=True).start()
-    print(value)
-    return value
-)py",
-                        "1 1 1 2\n1 3 1 4\n3\n", [&] {
-                          support::Launch launch;
-                          launch.directory = folder.path;
-                          launch.env = {"TEST=" + std::to_string(getpid()), "GONE=yes"};
-                          return launch;
-                        }());
-  const std::string kept =
-      "elsewhere by the first call 0 True True 0 True False 5 True\nTrue True True\n";
-  EXPECT_EQ(run.out,
-            "menu\nEnter a number.\nTrue True True\n1\n\n"
-            "menu\nEnter a number.\n" +
-                kept +
-                "2\n\n"
-                "menu\nEnter a number.\n" +
-                kept +
-                "3\n\n"
-                "menu\nEnter a number.\n" +
-                kept + "4\n\nmenu\n");
-  EXPECT_TRUE(support::EndedCleanly(run));
-}
-
-TEST(FreshImage, GoesOnAfterTheEndOfInputOnATerminal) {
-  // Ctrl-D ends a terminal's input once: the next read waits for more. Seen before a call that
-  // leaves a thread, the end holds in the fresh image that follows, and the program ends.
-  const support::TempDir folder;
-  support::WriteModule(folder.path, kLeavesAThread);
-  support::Launch launch;
-  launch.env = {"PYTHONPATH=" + folder.path.string(), "PIDS=" + (folder.path / "pids").string()};
-  launch.terminal = true;
-  support::Child child = support::Start(launch);
-  ASSERT_TRUE(support::WaitForOutput(child, "menu\n"));
-  ASSERT_TRUE(support::Send(child, "1 5\x04\x04"));  // the number ends where the input does
-  const auto run = support::Finish(child);
-  EXPECT_EQ(run.out, "menu\nEnter a number.\n5\n\nmenu\n");
-  EXPECT_TRUE(support::EndedCleanly(run));
-}
-
-TEST(FreshImage, ScriptThatClosesEveryDescriptorKeepsTheDialogueGoing) {
-  // os.closerange takes the program's copies of the standard streams too.
-  const auto run = Talk(std::string(kLeftoverCheck) + R"py(
-import queue
-
-def printsomething():
-    print("menu")
-
-def PrintMe(value):
-    os.closerange(3, 4096)
-    threading.Thread(target=queue.Queue().get, daemon=True).start()
-    return value
-)py",
-                        "1 5\n1 6\n3\n");
-  EXPECT_EQ(run.out, "menu\nEnter a number.\n\nmenu\nEnter a number.\n\nmenu\n");
-  EXPECT_TRUE(support::EndedCleanly(run));
-}
-
-TEST(FreshImage, WithoutProcEveryCallStartsOne) {
-  // /proc is hidden in a namespace of the test's own, as in a container that does not mount it:
-  // the program cannot see the threads, so every call is followed by a fresh image, in the same
-  // process. The kernel's random bytes for each image (AT_RANDOM) tell the images apart.
-  if (const std::string why = support::WhyProcCannotBeHidden(); !why.empty()) {
-    GTEST_SKIP() << why;
-  }
-  const support::TempDir folder;
-  support::WriteModule(folder.path, R"py(
-import ctypes, os, threading, time
-
-libc = ctypes.CDLL(None)
-libc.getauxval.restype = ctypes.c_void_p
-image = ctypes.string_at(libc.getauxval(25), 16).hex()
-last = os.environ.get("LAST_CALL", "%d -" % os.getpid()).split()
-os.environ["LAST_CALL"] = "%d %s" % (os.getpid(), image)
-if last != [str(os.getpid()), "-"] and (last[0] != str(os.getpid()) or last[1] == image):
-    print("not a fresh image of the same process")
-
-def printsomething():
-    print("menu")
-
-def PrintMe(value):
-    def poll():
-        while True:
-            time.sleep(0.001)
-    threading.Thread(target=poll, daemon=True).start()
-    print(value)
-    return value
-)py");
-  support::Launch launch;
-  launch.program = "/usr/bin/unshare";
-  launch.arguments = {"--user",  "--map-root-user",
-                      "--mount", "/bin/sh",
-                      "-c",      "mount -t tmpfs none /proc && exec " + support::ProgramPath()};
-  launch.env = {"PYTHONPATH=" + folder.path.string()};
-  const Cycles cycles = PrintMeCycles(4);
-  const auto run = support::RunProgram(launch, cycles.input);
-  EXPECT_EQ(run.out, cycles.output);
-  EXPECT_TRUE(support::EndedCleanly(run));
-}
 
 TEST(Threads, OnesThatNeverRanPythonLeaveTheDialogueGoing) {
   // A thread of the C library's own, asleep for a minute; and a thread state made for this thread

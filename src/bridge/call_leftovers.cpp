@@ -146,7 +146,7 @@ bool CloseOnExecDescriptorLeft(const OpenDescriptors& open_at_call_start) {
   });
 }
 
-bool Listed(std::string_view module) {
+bool ListedAsCannotRestart(std::string_view module) {
   const std::vector<std::string>& listed = StandardModulesThatCannotRestart();
   return std::find(listed.begin(), listed.end(), module) != listed.end();
 }
@@ -177,7 +177,7 @@ bool ExtensionModule(const std::string& file, const std::string& name) {
 // restart: one from outside the release's own folder of them (a third party's, which is never
 // known to), or a listed one of the release's. The folder is compared as a file, whatever path
 // reaches it (a prefix reached through a symbolic link).
-bool CannotRestart(const std::string& file) {
+bool LoadedFileCannotRestart(const std::string& file) {
   constexpr std::string_view kSuffix = ".so";  // every extension module's, whatever its tag
   if (file.size() < kSuffix.size() ||
       file.compare(file.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
@@ -190,7 +190,7 @@ bool CannotRestart(const std::string& file) {
   }
   static const auto standard_folder = FileIdentity(SCRIPT_MENU_STANDARD_EXTENSIONS);
   const auto folder = FileIdentity(file.substr(0, slash));
-  return !standard_folder || folder != standard_folder || Listed(name);
+  return !standard_folder || folder != standard_folder || ListedAsCannotRestart(name);
 }
 
 // CPython never unloads an extension module: what a call loaded is listed until the image ends.
@@ -205,7 +205,7 @@ bool ExtensionModuleLoadedThatCannotRestart() {
       },
       &loaded);
   // Looked at once the loader's list is let go: dlopen takes the lock that the walk holds.
-  return std::any_of(loaded.begin(), loaded.end(), CannotRestart);
+  return std::any_of(loaded.begin(), loaded.end(), LoadedFileCannotRestart);
 }
 
 long ResidentKiB() {
@@ -382,7 +382,7 @@ OpenDescriptors NoteProcessBeforeCall() {
 bool StandardModuleThatCannotRestartImported(bool traces_memory) {
   // Built-in ones too (_tracemalloc), which no shared object shows.
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  bool imported = traces_memory && Listed("_tracemalloc");
+  bool imported = traces_memory && ListedAsCannotRestart("_tracemalloc");
   for (const std::string& listed : StandardModulesThatCannotRestart()) {
     imported = imported || PyDict_GetItemString(modules, listed.c_str()) != nullptr;
   }

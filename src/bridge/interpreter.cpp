@@ -159,7 +159,7 @@ std::wstring SysString(const char* name) {
   return kept;
 }
 
-PyStatus GiveTheFirstStartsBasePrefixes(PyConfig& config) {
+PyStatus GiveFirstBasePrefixes(PyConfig& config) {
   if (first_base_prefix.empty() || first_base_exec_prefix.empty()) {
     return PyStatus_Ok();
   }
@@ -171,7 +171,7 @@ PyStatus GiveTheFirstStartsBasePrefixes(PyConfig& config) {
 }
 
 // Right after the start, before any script can change them.
-void NoteTheFirstStartsBasePrefixes() {
+void NoteFirstBasePrefixes() {
   if (first_base_prefix.empty() || first_base_exec_prefix.empty()) {
     first_base_prefix = SysString("base_prefix");
     first_base_exec_prefix = SysString("base_exec_prefix");
@@ -180,8 +180,8 @@ void NoteTheFirstStartsBasePrefixes() {
 
 #else
 
-PyStatus GiveTheFirstStartsBasePrefixes(PyConfig& /*config*/) { return PyStatus_Ok(); }
-void NoteTheFirstStartsBasePrefixes() {}
+PyStatus GiveFirstBasePrefixes(PyConfig& /*config*/) { return PyStatus_Ok(); }
+void NoteFirstBasePrefixes() {}
 
 #endif
 
@@ -195,7 +195,7 @@ void InitializeInterpreter() {
   config.configure_c_stdio = 0;
   PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, ProgramName().c_str());
   if (!PyStatus_Exception(status)) {
-    status = GiveTheFirstStartsBasePrefixes(config);
+    status = GiveFirstBasePrefixes(config);
   }
   if (!PyStatus_Exception(status)) {
     status = Py_InitializeFromConfig(&config);
@@ -204,7 +204,7 @@ void InitializeInterpreter() {
   if (PyStatus_Exception(status)) {
     ExitOnFailedStart(status);
   }
-  NoteTheFirstStartsBasePrefixes();
+  NoteFirstBasePrefixes();
 }
 
 #else
@@ -289,7 +289,7 @@ void SetVariable(const char* name, const std::optional<std::string>& value) {
 // allocator), for the processes it starts: every interpreter of ours sees these two as the program
 // started with them, as a next python3 process would. Read once, before the first start; given
 // back after every call too, so that a fresh image of the program takes over them as they were.
-void GiveTheAllocatorVariablesAsAtStart() {
+void SetAllocatorVariablesAsAtStart() {
   static const std::optional<std::string> allocator = Variable("PYTHONMALLOC");
   static const std::optional<std::string> dev_mode = Variable("PYTHONDEVMODE");
   SetVariable("PYTHONMALLOC", allocator);
@@ -439,7 +439,7 @@ void RunInFreshInterpreter(const std::function<bool()>& call) {
   if (std::getenv("PYTHONINSPECT") != nullptr) {
     unsetenv("PYTHONINSPECT");
   }
-  GiveTheAllocatorVariablesAsAtStart();
+  SetAllocatorVariablesAsAtStart();
   // What the call's end compares with.
   const bool traces_memory = TracesMemoryFromStart();
   const std::optional<std::string> module_path = Variable("PYTHONPATH");
@@ -447,19 +447,19 @@ void RunInFreshInterpreter(const std::function<bool()>& call) {
   const StreamsAtStart streams_at_start = KeepStandardStreams();
   StartInterpreter();
   LetThreadsCallIn();
-  RegisterLastExitFunction();
+  StopThreadsAtLastExitFunction();
 
   const bool failed = call();
 
   PutThreadStartStandInsInPlace();
   LetNewThreadsRun();
-  RegisterFirstExitFunction();
+  NoteCutShortWaitAtFirstExitFunction();
   const bool output_lost = ScriptOutputLost();
   const bool cannot_restart = StandardModuleThatCannotRestartImported(traces_memory);
   GuardAgainstFaultsOfOtherThreads();
   (void)Py_FinalizeEx();  // a failure it reports is the script's own stream's, or known already
   GiveStandardStreamsBack(streams_at_start);
-  GiveTheAllocatorVariablesAsAtStart();
+  SetAllocatorVariablesAsAtStart();
   NoteProcessAfterCall(cannot_restart, open_at_start, module_path);
   // The script's output is lost as surely as a line of the menu's would be: the same failure.
   if (output_lost) {

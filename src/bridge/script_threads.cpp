@@ -222,7 +222,7 @@ void LetNewThreadsRun() {
 #endif
 }
 
-void RegisterLastExitFunction() {
+void StopThreadsAtLastExitFunction() {
   all_starts_refused = false;
   threads_running_at_exit = -1;
   RegisterExitFunction(&refuse_thread_starts);
@@ -242,7 +242,7 @@ void PutThreadStartStandInsInPlace() {
   PyErr_Clear();  // no Thread: nothing to stand in for
 }
 
-void RegisterFirstExitFunction() {
+void NoteCutShortWaitAtFirstExitFunction() {
   wait_cut_short = false;
   RegisterExitFunction(&note_whether_the_wait_was_cut_short);
 }
@@ -282,18 +282,18 @@ void InterpretersRelease(PyGILState_STATE state) {
 #else
 // The shared library's own, which the program's are found before.
 template <typename Function>
-Function InterpretersNamed(const char* name) {
+Function NextDefinition(const char* name) {
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym gives an address
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
 PyGILState_STATE InterpretersEnsure() {
-  static const auto ensure = InterpretersNamed<PyGILState_STATE (*)()>("PyGILState_Ensure");
+  static const auto ensure = NextDefinition<PyGILState_STATE (*)()>("PyGILState_Ensure");
   return ensure();
 }
 
 void InterpretersRelease(PyGILState_STATE state) {
-  static const auto release = InterpretersNamed<void (*)(PyGILState_STATE)>("PyGILState_Release");
+  static const auto release = NextDefinition<void (*)(PyGILState_STATE)>("PyGILState_Release");
   release(state);
 }
 #endif

@@ -6,7 +6,7 @@
 // Before the module is imported: registers the exit function that runs last, from which on no
 // thread may start another, and a thread of a C library's own that calls into Python is held
 // (until LetThreadsCallIn).
-void RegisterLastExitFunction();
+void StopThreadsAtLastExitFunction();
 
 // Once the next interpreter has started: threads that call into Python are let in again.
 void LetThreadsCallIn();
@@ -21,7 +21,7 @@ void LetNewThreadsRun();
 
 // Just before the shut-down: registers the exit function that runs first, which notes whether a
 // non-daemon thread is still running, which the shut-down has waited for unless it was cut short.
-void RegisterFirstExitFunction();
+void NoteCutShortWaitAtFirstExitFunction();
 
 // After the shut-down: whether its wait for the script's threads was cut short.
 bool ShutDownWaitCutShort();

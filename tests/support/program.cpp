@@ -442,4 +442,14 @@ Outcome RunProgram(const Launch& launch, const std::string& input) {
   return Finish(child, launch.patience);
 }
 
+Cycles PrintMeCycles(int cycles) {
+  Cycles transcript;
+  for (int i = 1; i <= cycles; ++i) {
+    transcript.input += "1 " + std::to_string(i) + "\n";
+    transcript.output += "Enter a number.\n" + std::to_string(i) + "\n\nmenu\n";
+  }
+  transcript.input += "3\n";
+  return transcript;
+}
+
 }  // namespace support

@@ -135,6 +135,15 @@ extern const char kEchoModule[];
 // Whether a run ended as a clean dialogue does: nothing on standard error, and status 0.
 testing::AssertionResult EndedCleanly(const Outcome& run);
 
+// A transcript of `cycles` choices of 1 with numbers 1, 2, ..., then 3, for a module whose
+// printsomething prints "menu" and whose PrintMe prints its number.
+struct Cycles {
+  std::string input;
+  std::string output = "menu\n";
+};
+
+Cycles PrintMeCycles(int cycles);
+
 // Runs the program on input with a module of the given source first on PYTHONPATH.
 Outcome Talk(const std::string& module_source, const std::string& input, Launch launch = {});
 
