@@ -283,12 +283,10 @@ void SetVariable(const char* name, const std::optional<std::string>& value) {
   }
 }
 
-// Memory that the first interpreter allocated outlives it, and a later interpreter of the process
-// that chose another allocator would free it with the wrong one, and crash. A script can ask for
-// another one through os.environ (PYTHONMALLOC, or PYTHONDEVMODE, which brings the debug
-// allocator), for the processes it starts: every interpreter of ours sees these two as the program
-// started with them, as a next python3 process would. Read once, before the first start; given
-// back after every call too, so that a fresh image of the program takes over them as they were.
+// The first interpreter's memory outlives it, and a later one with another allocator would free it
+// with the wrong one, and crash: every interpreter sees PYTHONMALLOC and PYTHONDEVMODE (the debug
+// allocator) as the program started with them, whatever a script set for the processes it starts.
+// Set back after each call too, for a fresh image to take over.
 void SetAllocatorVariablesAsAtStart() {
   static const std::optional<std::string> allocator = Variable("PYTHONMALLOC");
   static const std::optional<std::string> dev_mode = Variable("PYTHONDEVMODE");
@@ -373,12 +371,10 @@ bool StillKept(int stream, const std::pair<struct stat, int>& at_start) {
          (fcntl(kept, F_GETFL) & O_ACCMODE) == (flags & O_ACCMODE);
 }
 
-// A script may close a standard stream, put a file of its own in its place, or make it
-// non-blocking (asyncio does): the next file it opened after os.close(0) would be read by the menu
-// for choices nobody typed, after os.close(2) the program's messages and every later traceback
-// would go into it, and a non-blocking input fails the menu's next read. After each call the three
-// are as the call found them, as in the next python3 process. One that cannot be given back,
-// because the script closed our copy too, is at least never a file a script opens later.
+// A script may close a standard stream, put a file of its own at its number, or make it
+// non-blocking (asyncio does): the menu would read choices nobody typed, write its messages into
+// the script's file, or fail its next read. After each call the three are as the call found them,
+// as in the next python3 process; one whose copy the script closed too is at least /dev/null.
 void GiveStandardStreamsBack(const StreamsAtStart& at_start) {
   for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     const int flags = at_start.at(stream).second;

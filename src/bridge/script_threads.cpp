@@ -56,13 +56,10 @@ bool CallingThreadIsDaemon() {
   return is_daemon != 0;
 }
 
-// Stands in for a function that starts threads (`original`) once a call has ended. A thread the
-// shut-down does not wait for, which asks for a new one then, is ended there, as quietly as the
-// shut-down would end it a moment later: threading and _thread end a thread on SystemExit without
-// a word. Releases before 3.12 would start the new thread while the interpreter shuts down, which
-// can crash it; 3.12 refuses it with a RuntimeError, whose report would be written while the
-// shut-down flushes the same stream, which it can take for a deadlock and abort on. Other threads
-// start theirs as before, until the exit functions.
+// Stands in for `original`, a function that starts threads, once a call has ended. A thread the
+// shut-down does not wait for that asks for a new one is ended instead, by a SystemExit, quietly,
+// as the shut-down would end it a moment later: before 3.12 the new thread can crash the shut-down,
+// and 3.12's RuntimeError report races its flush of standard error. Others start theirs as before.
 PyObject* StartThreadOrEndCaller(PyObject* original, PyObject* arguments, PyObject* keywords) {
   if (all_starts_refused || CallingThreadIsDaemon()) {
     PyErr_SetNone(PyExc_SystemExit);
@@ -253,14 +250,11 @@ long PythonThreadsRunningAtExit() { return threads_running_at_exit; }
 
 void LetThreadsCallIn() { callers_held.store(false); }
 
-// A C library's own thread, which has no thread state of the interpreter's, calls into Python
-// through these two (ctypes' callbacks do, and so do most bindings' threads). Once the interpreter
-// has begun to shut down, CPython holds for good the threads whose states it knows, but lets such a
-// thread make a state of its own, or end one it made, beside the shut-down: the free-threaded build
-// then runs it into the interpreter's teardown, which hangs or crashes; the others make it wait for
-// the lock the shut-down holds, and 3.14 then reports a fatal error. Held here instead, as CPython
-// holds its own threads, and out of the interpreter, it ends with the fresh image of the program
-// that follows a call with threads left.
+// A C library's own thread, with no thread state of the interpreter's, calls into Python through
+// these two (ctypes' callbacks, most bindings' threads). Once the shut-down has begun, CPython
+// holds the threads it knows for good, but lets such a thread make or end a state beside it: the
+// free-threaded build then hangs or crashes, and 3.14 with the lock reports a fatal error. Held
+// here instead, out of the interpreter, it ends with the fresh image that follows.
 
 namespace {
 
