@@ -227,10 +227,28 @@ def printsomething():
   EXPECT_EQ(run.err, "");
 }
 
+// How many children of `parent` have ended and not been waited for.
+int ZombiesOf(pid_t parent) {
+  int zombies = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::ifstream stat_file(entry.path() / "stat");
+    std::string line;
+    std::getline(stat_file, line);
+    char state = 0;
+    int its_parent = 0;
+    const std::size_t after_name = line.rfind(')');
+    if (after_name != std::string::npos &&
+        std::sscanf(line.c_str() + after_name + 1, " %c %d", &state, &its_parent) == 2) {
+      zombies += state == 'Z' && its_parent == parent ? 1 : 0;
+    }
+  }
+  return zombies;
+}
+
 TEST(FreshImage, ChildrenThatHaveEndedAreReaped) {
-  // PrintMe starts a child that it never waits for, and returns once the child has ended;
-  // DoubleValue's child ends after its call, as the menu waits for input: none is left a zombie,
-  // and no later call can wait for one.
+  // printsomething and PrintMe start a child that they never wait for, and return once it has
+  // ended; DoubleValue's child ends after its call, as the menu waits for input: none is left a
+  // zombie, not even while the menu waits after printsomething, and no later call can wait for one.
   const support::TempDir folder;
   support::WriteModule(folder.path, R"py(
 import os, time
@@ -250,11 +268,7 @@ def zombies():
         ended = 0
     print("zombies", count, "waited for", ended)
 
-def printsomething():
-    zombies()
-
-def PrintMe(value):
-    zombies()
+def leave_a_zombie():
     child = os.fork()
     if child == 0:
         os._exit(0)
@@ -263,6 +277,15 @@ def PrintMe(value):
             if stat.read().rsplit(")", 1)[1].split()[0] == "Z":
                 break
         time.sleep(0.001)
+
+def printsomething():
+    zombies()
+    leave_a_zombie()
+    print("menu")
+
+def PrintMe(value):
+    zombies()
+    leave_a_zombie()
     return value
 
 def DoubleValue(value):
@@ -276,13 +299,21 @@ def DoubleValue(value):
   launch.env = {"PYTHONPATH=" + folder.path.string()};
   support::Child child = support::Start(launch);
   const std::string none = "zombies 0 waited for 0\n";
-  const std::string cycle = "Enter a number.\n" + none + "\n" + none;
+  const std::string menu = none + "menu\n";
+  const std::string cycle = "Enter a number.\n" + none + "\n" + menu;
+  ASSERT_TRUE(support::WaitForOutput(child, menu));
+  // With no input yet, only the end of printsomething's call can reap its child.
+  const auto deadline = std::chrono::steady_clock::now() + support::PatienceForCalls(1);
+  while (ZombiesOf(child.pid) > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(ZombiesOf(child.pid), 0);
   ASSERT_TRUE(support::Send(child, "1 1\n2 2\n"));
-  ASSERT_TRUE(support::WaitForOutput(child, none + cycle + cycle));
+  ASSERT_TRUE(support::WaitForOutput(child, menu + cycle + cycle));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // DoubleValue's child ends
   ASSERT_TRUE(support::Send(child, "1 3\n3\n"));
   const auto run = support::Finish(child);
-  EXPECT_EQ(run.out, none + cycle + cycle + cycle);
+  EXPECT_EQ(run.out, menu + cycle + cycle + cycle);
   EXPECT_TRUE(support::EndedCleanly(run));
 }
 
