@@ -237,6 +237,34 @@ else:
   const std::string ended = "the child ended with 1\n";
   EXPECT_EQ(at_look_up.out, ended + "menu\n" + kEnter + ended + "\n" + ended + "menu\n");
   EXPECT_EQ(at_look_up.exit_code, 0);
+
+  // A child forked by an exit function, as the shut-down runs it: its call has ended too, so it
+  // ends there with its status; it never goes on to a dialogue of its own.
+  const auto at_exit = Talk(R"py(
+import atexit, os
+
+def printsomething():
+    print("menu")
+
+def PrintMe(value):
+    print(value)
+    return value
+
+if "FORKED_AT_EXIT" not in os.environ:
+    os.environ["FORKED_AT_EXIT"] = "1"
+
+    @atexit.register
+    def fork():
+        child = os.fork()
+        if child != 0:
+            _, status = os.waitpid(child, 0)
+            print("the exit function's child ended with",
+                  os.WIFEXITED(status) and os.WEXITSTATUS(status), flush=True)
+)py",
+                            "1 5\n3\n");
+  EXPECT_EQ(at_exit.out,
+            std::string("menu\nthe exit function's child ended with 0\n") + kEnter + "5\n\nmenu\n");
+  EXPECT_TRUE(support::EndedCleanly(at_exit));
 }
 
 TEST(ScriptFaults, ExitInTheModulesTopLevelCodeDuringANumberCallEndsTheProgram) {

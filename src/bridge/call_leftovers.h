@@ -31,11 +31,12 @@ bool StandardModuleThatCannotRestartImported(bool traces_memory);
 // image), a thread other than the calling one that faults waits, rather than end the process.
 void GuardAgainstFaultsOfOtherThreads();
 
-// After the shut-down, with the standard streams given back: notes whether the call left a thread
-// running, an extension module loaded that does not survive a restart (the first argument tells of
-// the standard ones it imported), a descriptor that it opened close-on-exec (against those open at
-// its start), a PYTHONPATH changed that the release's later starts would not see (against the one
-// at its start), or the process grown past its bound; reaps the children that have ended.
+// After the shut-down, with the standard streams given back: reaps the children that have ended,
+// then notes whether the call left an extension module loaded that does not survive a restart (the
+// first argument tells of the standard ones it imported), the process grown past its bound, a
+// descriptor that it opened close-on-exec (against those open at its start), a PYTHONPATH changed
+// that the release's later starts would not see (against the one at its start), or a thread
+// running.
 void NoteProcessAfterCall(bool standard_module_that_cannot_restart_imported,
                           const OpenDescriptors& open_at_call_start,
                           const std::optional<std::string>& module_path_at_call_start);

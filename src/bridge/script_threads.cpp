@@ -59,7 +59,8 @@ bool CallingThreadIsDaemon() {
 // Stands in for `original`, a function that starts threads, once a call has ended. A thread the
 // shut-down does not wait for that asks for a new one is ended instead, by a SystemExit, quietly,
 // as the shut-down would end it a moment later: before 3.12 the new thread can crash the shut-down,
-// and 3.12's RuntimeError report races its flush of standard error. Others start theirs as before.
+// and 3.12's RuntimeError report races its flush of standard error. Others start theirs as before,
+// until the exit functions.
 PyObject* StartThreadOrEndCaller(PyObject* original, PyObject* arguments, PyObject* keywords) {
   if (all_starts_refused || CallingThreadIsDaemon()) {
     PyErr_SetNone(PyExc_SystemExit);
