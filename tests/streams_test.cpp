@@ -395,7 +395,11 @@ def DoubleValue(value):
   const long before = processor_ticks();
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_LT(processor_ticks() - before, sysconf(_SC_CLK_TCK) / 2) << "the menu spins as it waits";
-  ASSERT_TRUE(support::Send(child, "6\n3\n"));
+  // Then the input ends as the menu waits for a choice: its read gives 0, with errno still as the
+  // EAGAIN before the wait left it, and the program ends.
+  ASSERT_TRUE(support::Send(child, "6\n"));
+  ASSERT_TRUE(support::WaitForOutput(child, waiting + "\nmenu\n"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it waits again
   const auto run = support::Finish(child);
   EXPECT_EQ(run.out, waiting + "\nmenu\n");
   EXPECT_TRUE(support::EndedCleanly(run));
