@@ -317,7 +317,18 @@ INSTANTIATE_TEST_SUITE_P(
                              "def poll():\n    while True:\n        time.sleep(0.001)\n"
                              "_thread.start_new_thread(poll, ())\n")
 )py",
-                "3.13"}),
+                "3.13"},
+        // One of a sub-interpreter's that never sleeps, and so holds that interpreter's own lock
+        // but at each switch. 3.13.0 aborts on it at its shut-down ("Py_EndInterpreter: not the
+        // last thread"), a python3 process's exit too.
+        Pattern{"SubInterpretersBusyThread", R"py(
+    import _interpreters, warnings
+    warnings.filterwarnings("ignore", "remaining subinterpreters")
+    _interpreters.run_string(_interpreters.create(), "import _thread\n"
+                             "def spin():\n    while True:\n        pass\n"
+                             "_thread.start_new_thread(spin, ())\n")
+)py",
+                "3.14"}),
     [](const testing::TestParamInfo<Pattern>& info) { return info.param.name; });
 
 TEST(Threads, OnesThatNeverRanPythonLeaveTheDialogueGoing) {
