@@ -68,6 +68,17 @@ int HandOverFile(const std::string& contents) {
   return file;
 }
 
+// Whether a file can still be opened: the new image's loader opens each library it loads, and a
+// script may have lowered the limit on open files to what is open now (errno then says so).
+bool DescriptorFree() {
+  const int probe = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (probe < 0) {
+    return false;
+  }
+  close(probe);
+  return true;
+}
+
 // Whether the variable names this process: then the image before did hand over, and the
 // descriptor it names, if that is a sealed memory file still, or else -1 (it was lost: a thread
 // the image before left closed it, say).
@@ -233,10 +244,10 @@ void StartFreshImage(const std::vector<std::string>& carried) {
   const std::optional<std::vector<std::string>>& start_arguments = StartArguments();
   const int file = start_arguments ? HandOverFile(contents) : -1;
   int error = errno;
-  if (file >= 0 && fcntl(file, F_SETFD, 0) != 0) {  // the new image's to read
+  if (file >= 0 && (fcntl(file, F_SETFD, 0) != 0 || !DescriptorFree())) {
     error = errno;
     close(file);
-  } else if (file >= 0) {
+  } else if (file >= 0) {  // the new image's to read
     std::vector<std::string> started_with = StartEnvironment();
     started_with.push_back(std::string(kHandedOverVariable) + "=" + std::to_string(getpid()) + ":" +
                            std::to_string(file));
