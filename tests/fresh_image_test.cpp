@@ -656,7 +656,8 @@ TEST(FreshImage, ChangesNothingTheUserCanSee) {
   // the program's own left over; its command line, which the first call overwrote as a process
   // title does; a start variable it removed stays removed; what a C library left in a stream it
   // never closed is written; the environment begins where the kernel laid it out, as a library
-  // that sets a process title expects; every line once, with a thread left or not.
+  // that sets a process title expects, and shows nothing of the hand-over; every line once, with a
+  // thread left or not.
   const support::TempDir folder;
   std::filesystem::create_directory(folder.path / "elsewhere");
   const auto run = Talk(R"py(
@@ -684,6 +685,8 @@ def PrintMe(value):
         libc.fputs.argtypes = [ctypes.c_char_p, ctypes.c_void_p]
         libc.fputs(b"by C\n", libc.fopen(b"unclosed", b"w"))
     else:
+        with open("/proc/self/environ", "rb") as environment:
+            handed_over_shown = b"SCRIPT_MENU" in environment.read()
         with open("/proc/self/cmdline", "rb") as command, open("/proc/self/stat") as stat:
             same_command = command.read().hex() == os.environ["COMMAND"]
             environment_at = [int(at) for at in stat.read().rsplit(")", 1)[1].split()[47:49]]
@@ -695,7 +698,7 @@ def PrintMe(value):
               signal.getitimer(signal.ITIMER_REAL)[0] > 3000,
               descriptors - int(os.environ.setdefault("DESCRIPTORS", str(descriptors))),
               same_command, "GONE" in os.environ, os.path.getsize("unclosed"),
-              environment_at[0] <= first < environment_at[1])
+              environment_at[0] <= first < environment_at[1], handed_over_shown)
     print(os.getpid() == int(os.environ["FIRST"]), os.getppid() == int(os.environ["TEST"]),
           repr(signal.getsignal(signal.SIGSEGV)) == os.environ["FAULTS"])
     if value != 3:
@@ -710,7 +713,7 @@ def PrintMe(value):
                           return launch;
                         }());
   const std::string kept =
-      "elsewhere by the first call 0 True True 0 True False 5 True\nTrue True True\n";
+      "elsewhere by the first call 0 True True 0 True False 5 True False\nTrue True True\n";
   EXPECT_EQ(run.out,
             "menu\nEnter a number.\nTrue True True\n1\n\n"
             "menu\nEnter a number.\n" +

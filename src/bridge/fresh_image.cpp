@@ -193,10 +193,13 @@ void AppendFields(std::string& record, const std::vector<std::string>& fields) {
 }
 
 std::optional<std::vector<std::string>> TakeOverFromFormerImage(char** arguments) {
-  const char* variable = std::getenv(kHandedOverVariable);
+  char* variable = std::getenv(kHandedOverVariable);
   const std::string handed_over = variable != nullptr ? variable : "";
   if (variable != nullptr) {
     unsetenv(kHandedOverVariable);  // no script, and no process a script starts, sees it
+    // Nor /proc/<pid>/environ, which shows the bytes where the kernel laid the entry out.
+    char* entry = variable - sizeof kHandedOverVariable;  // "NAME=" before it
+    std::memset(entry, 0, sizeof kHandedOverVariable + handed_over.size());
   }
   KeepStartFacts(arguments);
 
