@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/run_facts.h"
 #include "bridge/script_threads.h"
 
 // Set by the build: the folder of the release's own extension modules (lib-dynload).
@@ -250,9 +251,7 @@ std::optional<std::pair<int, int>> EndingAndOtherThreads() {
 // it: releases before 3.11 keep the first start's module search path.
 bool ModulePathChanged(const std::optional<std::string>& module_path_at_call_start) {
 #if PY_VERSION_HEX < 0x030B0000
-  const char* now = std::getenv("PYTHONPATH");
-  return now == nullptr ? module_path_at_call_start.has_value()
-                        : module_path_at_call_start != std::string(now);
+  return Variable("PYTHONPATH") != module_path_at_call_start;
 #else
   (void)module_path_at_call_start;
   return false;

@@ -265,12 +265,6 @@ void InitializeInterpreter() {
 
 #endif
 
-// A variable of the environment, or none.
-std::optional<std::string> Variable(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::nullopt : std::optional<std::string>(value);
-}
-
 // Sets the variable to `value`, or removes it for none; left alone where it is so already.
 void SetVariable(const char* name, const std::optional<std::string>& value) {
   const char* now = std::getenv(name);

@@ -84,10 +84,14 @@ const std::optional<std::vector<std::string>>& StartArguments() { return program
 
 const std::vector<std::string>& StartEnvironment() { return start_environment; }
 
+std::optional<std::string> Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+}
+
 std::optional<std::string> StartEnvironmentValue(const std::string& name) {
   if (!program_arguments) {
-    const char* value = std::getenv(name.c_str());  // not started as the program: this process's
-    return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+    return Variable(name.c_str());  // not started as the program: this process's
   }
   const std::string prefix = name + "=";
   for (const std::string& entry : start_environment) {

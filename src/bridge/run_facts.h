@@ -18,6 +18,9 @@ void KeepStartFacts(char** arguments);
 const std::optional<std::vector<std::string>>& StartArguments();
 const std::vector<std::string>& StartEnvironment();
 
+// A variable of the environment as it is now, or none.
+std::optional<std::string> Variable(const char* name);
+
 // A variable of the start environment, or none; this process's own where it did not start as the
 // program.
 std::optional<std::string> StartEnvironmentValue(const std::string& name);
